@@ -1,0 +1,28 @@
+#pragma once
+#include <functional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+namespace fv::app {
+
+// Each command file registers its subcommands at start-up; `order` keeps the help listing stable.
+using CommandSetup = std::function<void(CLI::App& root)>;
+
+struct CommandRegistrar {
+    CommandRegistrar(int order, CommandSetup setup);
+};
+
+void setupAllCommands(CLI::App& root);
+
+// Raised by a command to end with a message and an exit code.
+struct CommandFailed {
+    int code;
+    std::string message;
+};
+
+// Prints to standard output / standard error.
+void say(const std::string& text);
+void complain(const std::string& text);
+
+}  // namespace fv::app
