@@ -1,0 +1,66 @@
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/Json.hpp"
+#include "platform/DefaultsStore.hpp"
+#include "session/AppSettings.hpp"
+#include "support/TestSupport.hpp"
+
+using namespace fv;
+
+TEST(Cli, VersionAndStatusInGerman) {
+    auto v = test::runFloorvote({"--version"});
+    EXPECT_EQ(v.exitCode, 0);
+    EXPECT_NE(v.out.find("floorvote "), std::string::npos);
+    auto s = test::runFloorvote({});
+    EXPECT_EQ(s.exitCode, 0);
+    EXPECT_NE(s.out.find("nicht angemeldet"), std::string::npos);
+    EXPECT_NE(s.out.find("Aktives Event"), std::string::npos);
+}
+
+TEST(Cli, SettingsSetValidatesAndLeavesTheDocumentOnError) {
+    auto ok = test::runFloorvote({"settings", "set", "pollIntervalSecs", "7"});
+    ASSERT_EQ(ok.exitCode, 0) << ok.err;
+    auto bad = test::runFloorvote({"settings", "set", "serverMode", "\"staging\""});
+    EXPECT_NE(bad.exitCode, 0);
+    EXPECT_NE(bad.err.find("serverMode"), std::string::npos);
+    auto unknown = test::runFloorvote({"settings", "set", "noSuchKey", "1"});
+    EXPECT_NE(unknown.exitCode, 0);
+    auto show = test::runFloorvote({"settings", "show"});
+    ASSERT_EQ(show.exitCode, 0);
+    auto doc = json::parse(show.out);
+    EXPECT_EQ(doc["pollIntervalSecs"], 7);
+    EXPECT_EQ(doc["serverMode"], "production");
+}
+
+TEST(Cli, ProcessesChangingSettingsOneAfterAnotherStayConsistent) {
+    // Many processes at once, each changing a different field: every change must survive.
+    std::vector<std::thread> threads;
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"djName", "\"DJ Eins\""}, {"djPin", "\"1234\""},       {"language", "\"en\""},
+        {"djEmail", "\"a@b.de\""}, {"soundEnabled", "false"}, {"activeEventId", "\"ev-7\""}};
+    std::vector<int> codes(changes.size());
+    for (size_t i = 0; i < changes.size(); ++i)
+        threads.emplace_back([&, i] {
+            codes[i] = test::runFloorvote({"settings", "set", changes[i].first, changes[i].second}).exitCode;
+        });
+    for (auto& t : threads) t.join();
+    for (int c : codes) EXPECT_EQ(c, 0);
+    DefaultsStore::resetStandard();
+    auto s = AppSettings::load();
+    EXPECT_EQ(s.djName, "DJ Eins");
+    EXPECT_EQ(s.djPin, "1234");
+    EXPECT_EQ(s.language, "en");
+    EXPECT_EQ(s.djEmail, "a@b.de");
+    EXPECT_FALSE(s.soundEnabled);
+    EXPECT_EQ(s.activeEventId, "ev-7");
+}
+
+TEST(Cli, StoredFilesStayInTheTemporaryHome) {
+    test::runFloorvote({"settings", "set", "djName", "\"x\""});
+    EXPECT_TRUE(std::filesystem::exists(test::testHome() / ".config/floorvote/defaults.sqlite3"));
+    auto saved = test::runFloorvote({"events", "saved"});
+    EXPECT_EQ(saved.exitCode, 0);
+    EXPECT_NE(saved.out.find("Keine gespeicherten Events"), std::string::npos);
+}

@@ -1,0 +1,78 @@
+#include <thread>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/DefaultsStore.hpp"
+#include "platform/Notifier.hpp"
+#include "platform/ProcessCheck.hpp"
+#include "support/TestSupport.hpp"
+
+using namespace fv;
+
+TEST(DefaultsStore, ValuesAreBytesAndSurviveReopening) {
+    test::TempDir dir;
+    const std::string binary("a\0b\xff", 4);
+    {
+        DefaultsStore s(dir / "kv.sqlite3");
+        EXPECT_FALSE(s.get("k"));
+        EXPECT_TRUE(s.set("k", binary));
+        EXPECT_TRUE(s.set("other", "x"));
+        EXPECT_TRUE(s.remove("other"));
+    }
+    DefaultsStore s(dir / "kv.sqlite3");
+    EXPECT_EQ(s.get("k"), binary);
+    EXPECT_FALSE(s.get("other"));
+}
+
+TEST(DefaultsStore, ConcurrentUpdatesFromTwoConnectionsLoseNothing) {
+    // Two connections stand for two processes: each increments the same counter.
+    test::TempDir dir;
+    DefaultsStore a(dir / "kv.sqlite3"), b(dir / "kv.sqlite3");
+    auto bump = [](DefaultsStore& s) {
+        for (int i = 0; i < 200; ++i)
+            s.update("n", [](const std::optional<std::string>& v) {
+                return std::optional<std::string>(std::to_string(v ? std::stoi(*v) + 1 : 1));
+            });
+    };
+    std::thread t1([&] { bump(a); }), t2([&] { bump(b); });
+    t1.join();
+    t2.join();
+    EXPECT_EQ(a.get("n"), "400");
+}
+
+TEST(DefaultsStore, UnopenableFileFailsQuietly) {
+    DefaultsStore s("/proc/floorvote-no/kv.sqlite3");
+    EXPECT_FALSE(s.set("k", "v"));
+    EXPECT_FALSE(s.get("k"));
+}
+
+TEST(Notifier, WithoutADesktopServiceFallsBackToTheConsole) {
+    auto n = Notifier::makeDefault();  // the test environment has no session bus
+    ASSERT_TRUE(n);
+    EXPECT_NE(dynamic_cast<ConsoleNotifier*>(n.get()), nullptr);
+    n->notify("Neuer Musikwunsch", "A – B", false);
+}
+
+TEST(ProcessCheck, FindsRunningProgramsByName) {
+    test::TempDir dir;
+    // A copy of sleep named like the DJ program stands in for it.
+    std::filesystem::copy_file("/bin/sleep", dir / "rekordbox-fake");
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl((dir / "rekordbox-fake").c_str(), "rekordbox-fake", "5", nullptr);
+        _exit(127);
+    }
+    bool seen = false;
+    for (int i = 0; i < 50 && !seen; ++i) {
+        seen = isRekordboxRunning();
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(seen);
+    EXPECT_FALSE(isProcessRunning("no-such-program-floorvote"));
+}
