@@ -1,0 +1,548 @@
+'use strict';
+// A local stand-in for the Floorvote backend: REST endpoints on Node's own http module and a
+// socket.io server at "/ws/". State lives in memory; tests script faults over "/__admin/...".
+// Prints one line {"port": N} on standard output once it listens.
+
+const http = require('http');
+const crypto = require('crypto');
+const path = require('path');
+
+let Server;
+try {
+  ({ Server } = require(path.join(__dirname, '..', 'node_modules', 'socket.io')));
+} catch (e) {
+  Server = null;
+}
+
+function argValue(name, def) {
+  const i = process.argv.indexOf(name);
+  return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : def;
+}
+
+const port = Number(argValue('--port', '0'));
+const name = argValue('--name', 'service');
+
+function freshState() {
+  return {
+    events: {},            // id -> event
+    accounts: {},          // email -> {djUuid, role, displayName}
+    otpCodes: {},          // email -> code
+    accessTokens: {},      // token -> djUuid
+    refreshTokens: {},     // token -> djUuid
+    dedicated: { has_dedicated_server: false },
+    handoff: null,         // answer of /api/auth/handoff, or null for the default
+    notifications: [],
+    libraries: [],
+    playlists: [],
+    profiles: [],
+    nextId: 1000,
+    health: 'ok',
+  };
+}
+
+let state = freshState();
+let received = [];
+let rules = [];
+
+function newToken(prefix) {
+  return prefix + '-' + crypto.randomBytes(12).toString('hex');
+}
+
+function nextId() {
+  return state.nextId++;
+}
+
+function ensureEvent(id) {
+  if (!state.events[id]) {
+    state.events[id] = {
+      id, dj_name: '', event_name: '', dj_pin: '', is_active: false, isLive: true, guestCount: 0,
+      owner: null, requests: [], messages: [], tracks: [], preferences: {}, broadcasts: [],
+      nowPlaying: null,
+    };
+  }
+  return state.events[id];
+}
+
+function accountByUuid(uuid) {
+  return Object.entries(state.accounts).find(([, a]) => a.djUuid === uuid);
+}
+
+function ensureAccount(email) {
+  if (!state.accounts[email]) {
+    state.accounts[email] = { djUuid: crypto.randomUUID(), role: 'user', displayName: null };
+  }
+  return state.accounts[email];
+}
+
+function send(res, status, body, contentType) {
+  if (res.headersSent || res.destroyed) return;
+  const data = Buffer.isBuffer(body) ? body
+    : typeof body === 'string' ? Buffer.from(body)
+      : Buffer.from(JSON.stringify(body));
+  res.writeHead(status, {
+    'Content-Type': contentType || (typeof body === 'string' && !Buffer.isBuffer(body) ? 'text/plain' : 'application/json'),
+    'Content-Length': data.length,
+  });
+  res.end(data);
+}
+
+function json(res, status, obj) { send(res, status, obj, 'application/json'); }
+
+function ruleMatches(rule, req, urlPath) {
+  if (rule.method && rule.method !== req.method) return false;
+  if (rule.path !== undefined && rule.path !== urlPath) return false;
+  if (rule.pathPrefix !== undefined && !urlPath.startsWith(rule.pathPrefix)) return false;
+  return true;
+}
+
+// Applies the first matching scripted fault; returns true when it answered (or will answer).
+function applyRule(req, res, urlPath, next) {
+  const idx = rules.findIndex((r) => ruleMatches(r, req, urlPath));
+  if (idx < 0) return next();
+  const rule = rules[idx];
+  if (rule.times !== undefined && rule.times > 0) {
+    rule.times -= 1;
+    if (rule.times === 0) rules.splice(idx, 1);
+  }
+  const act = () => {
+    switch (rule.action) {
+      case 'delay': return next();
+      case 'status': {
+        const body = rule.body !== undefined ? rule.body : '';
+        return send(res, rule.status, typeof body === 'string' ? body : JSON.stringify(body), rule.contentType || 'application/json');
+      }
+      case 'malformed':
+        return send(res, rule.status || 200, rule.body !== undefined ? rule.body : '{"requests": [', 'application/json');
+      case 'huge': {
+        const size = rule.size || 10 * 1024 * 1024;
+        res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': size });
+        const chunk = Buffer.alloc(64 * 1024, 0x20);
+        let left = size;
+        const pump = () => {
+          while (left > 0) {
+            const n = Math.min(left, chunk.length);
+            left -= n;
+            if (!res.write(n === chunk.length ? chunk : chunk.subarray(0, n))) return res.once('drain', pump);
+          }
+          res.end();
+        };
+        res.on('error', () => {});
+        return pump();
+      }
+      case 'reset': {
+        // Promise a body, send part of it, then drop the connection.
+        res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': 1000 });
+        res.write('{"requests": [{"id": 1, ');
+        return setTimeout(() => req.socket.destroy(), 20);
+      }
+      case 'garbage':
+        // Not HTTP at all.
+        req.socket.end('SSH-2.0-OpenSSH_9.2\r\n\r\n');
+        return undefined;
+      case 'hang':
+        return undefined; // never answer
+      default:
+        return send(res, 500, { error: 'unknown scripted action ' + rule.action });
+    }
+  };
+  if (rule.delayMs) setTimeout(act, rule.delayMs); else act();
+  return undefined;
+}
+
+function bearer(req) {
+  const h = req.headers['authorization'];
+  if (!h || !h.startsWith('Bearer ')) return null;
+  return h.slice(7);
+}
+
+function authUuid(req) {
+  const t = bearer(req);
+  if (!t) return null;
+  return state.accessTokens[t] || null;
+}
+
+function requireAuth(req, res) {
+  const uuid = authUuid(req);
+  if (!uuid) {
+    json(res, 401, { error: bearer(req) ? 'Invalid or expired token' : 'Authentication required' });
+    return null;
+  }
+  return uuid;
+}
+
+function parseJson(buf) {
+  if (!buf.length) return {};
+  try { return JSON.parse(buf.toString('utf8')); } catch (e) { return undefined; }
+}
+
+function stats(ev) {
+  const c = (s) => ev.requests.filter((r) => r.status === s).length;
+  return {
+    pending_count: c('pending'), confirmed_count: c('confirmed'), declined_count: c('declined'),
+    played_count: c('played'), total_votes: ev.requests.reduce((a, r) => a + (r.vote_count || 0), 0),
+    message_count: ev.messages.length, unique_guests: ev.guestCount, guest_count: ev.guestCount,
+    guest_active: 0, guest_idle: 0, guest_hidden: 0,
+  };
+}
+
+function publicEvent(ev) {
+  const out = { id: ev.id, dj_name: ev.dj_name, event_name: ev.event_name, is_active: ev.is_active, isLive: ev.isLive, guestCount: ev.guestCount };
+  if (ev.nowPlaying) out.nowPlaying = ev.nowPlaying;
+  return out;
+}
+
+const extrasPrefixes = ['/api/dj/contests', '/api/moderation', '/api/dj/profiles', '/api/backups', '/api/migrate', '/api/dj/ads'];
+
+function route(req, res, urlPath, query, body) {
+  const m = req.method;
+  const seg = urlPath.split('/').filter(Boolean); // ["api", ...]
+  const b = () => parseJson(body);
+
+  if (m === 'GET' && urlPath === '/api/health') return json(res, 200, { status: state.health });
+
+  // Login and tokens.
+  if (m === 'POST' && urlPath === '/api/auth/otp/send') {
+    const { email } = b() || {};
+    if (typeof email !== 'string' || !email.includes('@')) return json(res, 400, { error: 'Invalid email' });
+    ensureAccount(email);
+    state.otpCodes[email] = state.otpCodes[email] || '123456';
+    return json(res, 200, { success: true });
+  }
+  if (m === 'POST' && urlPath === '/api/auth/otp/verify') {
+    const { email, code } = b() || {};
+    if (!state.accounts[email] || state.otpCodes[email] !== code) return json(res, 401, { error: 'Invalid code' });
+    const acc = state.accounts[email];
+    const access = newToken('access');
+    const refresh = newToken('refresh');
+    state.accessTokens[access] = acc.djUuid;
+    state.refreshTokens[refresh] = acc.djUuid;
+    return json(res, 200, { success: true, djUuid: acc.djUuid, accessToken: access, refreshToken: refresh });
+  }
+  if (m === 'POST' && urlPath === '/api/auth/refresh') {
+    const { refreshToken } = b() || {};
+    const uuid = state.refreshTokens[refreshToken];
+    if (!uuid) return json(res, 401, { error: 'Invalid refresh token' });
+    const access = newToken('access');
+    state.accessTokens[access] = uuid;
+    return json(res, 200, { accessToken: access });
+  }
+  if (m === 'POST' && urlPath === '/api/auth/logout') {
+    const { refreshToken } = b() || {};
+    delete state.refreshTokens[refreshToken];
+    return json(res, 200, { success: true });
+  }
+  if (m === 'POST' && urlPath === '/api/auth/handoff') {
+    // The dedicated server trusts the main service's token as it is handed over.
+    if (!bearer(req)) return json(res, 401, { error: 'Authentication required' });
+    if (state.handoff) return json(res, 200, state.handoff);
+    const { email, displayName } = b() || {};
+    const acc = ensureAccount(email || 'dj@example.invalid');
+    if (displayName) acc.displayName = displayName;
+    const access = newToken('access');
+    const refresh = newToken('refresh');
+    state.accessTokens[access] = acc.djUuid;
+    state.refreshTokens[refresh] = acc.djUuid;
+    return json(res, 200, {
+      success: true, djUuid: acc.djUuid, accessToken: access, refreshToken: refresh,
+      isEmpty: Object.values(state.events).every((e) => e.owner !== acc.djUuid), displayName: acc.displayName, role: acc.role,
+    });
+  }
+
+  // The DJ's account.
+  if (m === 'GET' && urlPath === '/api/dj/profile') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    const found = accountByUuid(uuid);
+    const [email, acc] = found || [null, { role: 'user' }];
+    const out = { uuid, email };
+    if (acc.role !== null && acc.role !== undefined) out.role = acc.role;
+    if (acc.displayName) out.displayName = acc.displayName;
+    return json(res, 200, out);
+  }
+  if (m === 'GET' && urlPath === '/api/dj/events') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    const events = Object.values(state.events).filter((e) => e.owner === uuid).map((e) => ({
+      id: e.id, event_name: e.event_name, dj_name: e.dj_name, dj_pin: e.dj_pin, is_active: e.is_active,
+      created_at: e.created_at || '2026-01-01T00:00:00Z',
+    }));
+    return json(res, 200, { events });
+  }
+  if (m === 'GET' && urlPath === '/api/dj/stats') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    const events = Object.values(state.events).filter((e) => e.owner === uuid).map((e) => ({
+      eventId: e.id, eventName: e.event_name, djName: e.dj_name, ...stats(e),
+    }));
+    return json(res, 200, { events });
+  }
+  if (m === 'GET' && urlPath === '/api/dj/dedicated-server') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    return json(res, 200, state.dedicated);
+  }
+  if (m === 'GET' && urlPath === '/api/dj/notifications') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    return json(res, 200, { notifications: state.notifications, unread_count: state.notifications.filter((n) => !n.is_read).length });
+  }
+  if (m === 'POST' && urlPath === '/api/dj/notifications/mark-read') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    const o = b() || {};
+    state.notifications.forEach((n) => { if (o.all || n.id === o.notificationId) n.is_read = true; });
+    return json(res, 200, { success: true });
+  }
+  if (m === 'POST' && seg.length === 5 && seg[1] === 'dj' && seg[2] === 'profiles' && seg[4] === 'upload-logo') {
+    const uuid = requireAuth(req, res); if (!uuid) return undefined;
+    return json(res, 200, { url: 'http://127.0.0.1/uploads/profile-' + seg[3] + '.png' });
+  }
+
+  // Libraries and playlists.
+  if (m === 'GET' && urlPath === '/api/libraries') {
+    if (!requireAuth(req, res)) return undefined;
+    return json(res, 200, { libraries: state.libraries });
+  }
+  if (m === 'GET' && urlPath === '/api/playlists') {
+    if (!requireAuth(req, res)) return undefined;
+    return json(res, 200, { playlists: state.playlists });
+  }
+  if (m === 'POST' && urlPath === '/api/playlists') {
+    if (!requireAuth(req, res)) return undefined;
+    const o = b() || {};
+    const p = { id: nextId(), name: o.name || '', source_playlist_id: o.sourcePlaylistId, track_count: (o.trackIds || []).length };
+    state.playlists.push(p);
+    return json(res, 200, { success: true, playlist: p });
+  }
+
+  // Event creation.
+  if (m === 'POST' && urlPath === '/api/events') {
+    const o = b();
+    if (!o || typeof o.djPin !== 'string') return json(res, 400, { error: 'djPin required' });
+    const id = typeof o.id === 'string' && o.id ? o.id : 'ev' + nextId();
+    const ev = ensureEvent(id);
+    ev.dj_name = o.djName || ''; ev.event_name = o.eventName || ''; ev.dj_pin = o.djPin;
+    ev.owner = authUuid(req) || ev.owner;
+    return json(res, 200, { id, djName: ev.dj_name, eventName: ev.event_name });
+  }
+
+  if (seg[0] === 'api' && seg[1] === 'dj' && seg[2] === 'event' && seg.length === 5) {
+    if (!requireAuth(req, res)) return undefined;
+    const ev = state.events[seg[3]];
+    if (!ev) return json(res, 404, { error: 'Event not found' });
+    if (seg[4] === 'go-live' || seg[4] === 'extend') {
+      ev.isLive = true;
+      return json(res, 200, { success: true, startedAt: '2026-01-01T20:00:00Z', expiresAt: '2026-01-02T04:00:00Z' });
+    }
+    if (seg[4] === 'status') {
+      return json(res, 200, { eventId: ev.id, isLive: ev.isLive, startedAt: null, expiresAt: null, isExpired: false, remainingSeconds: 0 });
+    }
+  }
+
+  // Everything under one event.
+  if (seg[0] === 'api' && seg[1] === 'events' && seg.length >= 3) {
+    const ev = state.events[seg[2]];
+    const rest = seg.slice(3);
+    const isExtra = rest[0] === 'ads' || rest[0] === 'moderation';
+    if (!ev && !isExtra) return json(res, 404, { error: 'Event not found' });
+    if (rest.length === 0 && m === 'GET') return json(res, 200, publicEvent(ev));
+    if (rest[0] === 'dj-auth' && m === 'POST') {
+      const { pin } = b() || {};
+      if (pin !== ev.dj_pin) return json(res, 401, { error: 'Wrong PIN' });
+      return json(res, 200, { success: true, eventName: ev.event_name, djName: ev.dj_name });
+    }
+    if (rest[0] === 'active' && m === 'PATCH') {
+      if (!requireAuth(req, res)) return undefined;
+      const o = b() || {};
+      if (typeof o.active !== 'boolean') return json(res, 400, { error: 'active must be a boolean' });
+      ev.is_active = o.active;
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'requests' && rest.length === 1 && m === 'GET') {
+      const s = query.get('status');
+      return json(res, 200, { requests: s ? ev.requests.filter((r) => r.status === s) : ev.requests });
+    }
+    if (rest[0] === 'requests' && rest.length === 2 && m === 'PATCH') {
+      if (!requireAuth(req, res)) return undefined;
+      const r = ev.requests.find((x) => String(x.id) === rest[1]);
+      if (!r) return json(res, 404, { error: 'Request not found' });
+      const { status } = b() || {};
+      if (!['pending', 'confirmed', 'declined', 'played'].includes(status)) return json(res, 400, { error: 'Invalid status' });
+      r.status = status;
+      if (status === 'confirmed') r.confirmed_at = new Date().toISOString();
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'messages' && rest.length === 1 && m === 'GET') return json(res, 200, { messages: ev.messages });
+    if (rest[0] === 'messages' && m === 'DELETE') {
+      if (!requireAuth(req, res)) return undefined;
+      if (rest.length === 1) ev.messages = [];
+      else ev.messages = ev.messages.filter((x) => String(x.id) !== rest[1]);
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'messages' && rest.length === 3 && rest[2] === 'reply' && m === 'POST') {
+      if (!requireAuth(req, res)) return undefined;
+      const o = b() || {};
+      ev.messages.push({ id: nextId(), content: o.content, is_read: true, created_at: new Date().toISOString(), session_id: o.sessionId, is_dj_reply: true, message_type: 'reply' });
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'broadcast' && m === 'POST') {
+      if (!requireAuth(req, res)) return undefined;
+      ev.broadcasts.push(b());
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'now-playing' && m === 'POST') {
+      if (!requireAuth(req, res)) return undefined;
+      const o = b() || {};
+      ev.nowPlaying = { track_title: o.title, track_artist: o.artist, updated_at: new Date().toISOString() };
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'stats' && m === 'GET') return json(res, 200, stats(ev));
+    if (rest[0] === 'preferences' && m === 'GET') return json(res, 200, { preferences: ev.preferences });
+    if (rest[0] === 'preferences' && m === 'PATCH') {
+      if (!requireAuth(req, res)) return undefined;
+      const o = b() || {};
+      if (typeof o.djPin === 'string') ev.dj_pin = o.djPin;
+      const { djPin, replyTemplates, guestMessageTemplates, broadcastTemplates, ...prefs } = o;
+      Object.assign(ev.preferences, prefs);
+      return json(res, 200, { success: true });
+    }
+    if (rest[0] === 'upload' && m === 'POST') {
+      if (!requireAuth(req, res)) return undefined;
+      return json(res, 200, { url: 'http://127.0.0.1/uploads/' + ev.id + '.png' });
+    }
+    if (rest[0] === 'tracks' && rest.length === 1 && m === 'GET') {
+      const q = (query.get('q') || '').toLowerCase();
+      const source = query.get('source');
+      const tracks = ev.tracks.filter((t) => (!q || (t.title + ' ' + t.artist).toLowerCase().includes(q)) && (!source || t.source === source));
+      return json(res, 200, { tracks });
+    }
+    if (rest[0] === 'tracks' && rest.length === 1 && m === 'POST') {
+      if (!requireAuth(req, res)) return undefined;
+      const o = b() || {};
+      const list = Array.isArray(o.tracks) ? o.tracks : [];
+      for (const t of list) {
+        ev.tracks.push({ id: nextId(), title: t.title, artist: t.artist, genre: t.genre || '', bpm: t.bpm || 0, source: t.source || '', source_id: t.sourceId || '' });
+      }
+      return json(res, 200, { success: true, imported: list.length, library_id: 1 });
+    }
+    if (rest[0] === 'tracks' && rest.length === 1 && m === 'DELETE') {
+      if (!requireAuth(req, res)) return undefined;
+      const source = query.get('source');
+      const before = ev.tracks.length;
+      ev.tracks = ev.tracks.filter((t) => t.source !== source);
+      return json(res, 200, { deleted: before - ev.tracks.length });
+    }
+    if (rest[0] === 'tracks' && rest.length === 2 && m === 'PATCH') {
+      if (!requireAuth(req, res)) return undefined;
+      const t = ev.tracks.find((x) => String(x.id) === rest[1]);
+      if (!t) return json(res, 404, { error: 'Track not found' });
+      t.hidden = !!(b() || {}).hidden;
+      return json(res, 200, { success: true });
+    }
+    if (isExtra) {
+      if (!requireAuth(req, res)) return undefined;
+      return json(res, 200, rest[0] === 'moderation' ? { devices: [] } : { success: true });
+    }
+  }
+
+  // Event extras: thin calls the service only acknowledges.
+  if (extrasPrefixes.some((p) => urlPath === p || urlPath.startsWith(p + '/'))) {
+    if (!requireAuth(req, res)) return undefined;
+    if (m === 'GET' && urlPath === '/api/moderation/bans') return json(res, 200, { bans: [] });
+    if (m === 'GET' && urlPath === '/api/dj/ads') return json(res, 200, { ads: [] });
+    if (m === 'GET' && urlPath === '/api/dj/contests') return json(res, 200, { contests: [] });
+    return json(res, 200, { success: true });
+  }
+
+  return json(res, 404, { error: 'Not found' });
+}
+
+function admin(req, res, urlPath, body) {
+  const o = parseJson(body) || {};
+  switch (urlPath) {
+    case '/__admin/reset':
+      state = freshState(); received = []; rules = [];
+      return json(res, 200, { ok: true });
+    case '/__admin/script':
+      rules.push(o);
+      return json(res, 200, { ok: true, rules: rules.length });
+    case '/__admin/clear-script':
+      rules = [];
+      return json(res, 200, { ok: true });
+    case '/__admin/received':
+      if (req.method === 'DELETE') { received = []; return json(res, 200, { ok: true }); }
+      return json(res, 200, { received });
+    case '/__admin/expire': {
+      // Expire one access token, or every access token when none is named.
+      if (o.accessToken) delete state.accessTokens[o.accessToken];
+      else state.accessTokens = {};
+      if (o.refreshTokens) state.refreshTokens = {};
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/account': {
+      const acc = ensureAccount(o.email);
+      if (o.role !== undefined) acc.role = o.role;
+      if (o.displayName !== undefined) acc.displayName = o.displayName;
+      if (o.code) state.otpCodes[o.email] = o.code;
+      if (o.accessToken) state.accessTokens[o.accessToken] = acc.djUuid;
+      if (o.refreshToken) state.refreshTokens[o.refreshToken] = acc.djUuid;
+      return json(res, 200, { djUuid: acc.djUuid });
+    }
+    case '/__admin/event': {
+      const ev = ensureEvent(o.id);
+      for (const k of ['dj_name', 'event_name', 'dj_pin', 'is_active', 'isLive', 'guestCount', 'requests', 'messages', 'tracks', 'preferences']) {
+        if (o[k] !== undefined) ev[k] = o[k];
+      }
+      if (o.ownerEmail) ev.owner = ensureAccount(o.ownerEmail).djUuid;
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/set': {
+      for (const k of ['dedicated', 'handoff', 'notifications', 'libraries', 'playlists', 'health']) {
+        if (o[k] !== undefined) state[k] = o[k];
+      }
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/state':
+      return json(res, 200, state);
+    default:
+      return json(res, 404, { error: 'unknown admin call' });
+  }
+}
+
+const server = http.createServer((req, res) => {
+  const chunks = [];
+  req.on('data', (c) => chunks.push(c));
+  req.on('end', () => {
+    const body = Buffer.concat(chunks);
+    const url = new URL(req.url, 'http://localhost');
+    const urlPath = url.pathname;
+    if (urlPath.startsWith('/__admin/')) return admin(req, res, urlPath, body);
+    received.push({
+      method: req.method,
+      target: req.url,
+      headers: req.headers,
+      rawHeaderNames: req.rawHeaders.filter((_, i) => i % 2 === 0),
+      body: body.toString('utf8'),
+      bodyBase64: body.toString('base64'),
+      socket: req.socket.remotePort,
+    });
+    return applyRule(req, res, urlPath, () => {
+      try {
+        route(req, res, urlPath, url.searchParams, body);
+      } catch (e) {
+        json(res, 500, { error: 'service fault: ' + e.message });
+      }
+    });
+  });
+});
+server.keepAliveTimeout = 5000;
+
+if (Server) {
+  const io = new Server(server, { path: '/ws/' });
+  io.on('connection', (socket) => {
+    const eventId = socket.handshake.query && socket.handshake.query.eventId;
+    if (eventId) socket.join(String(eventId));
+  });
+}
+
+server.listen(port, '127.0.0.1', () => {
+  process.stdout.write(JSON.stringify({ port: server.address().port, name }) + '\n');
+});
+
+// Die with the test that started us.
+process.stdin.on('end', () => process.exit(0));
+process.stdin.resume();
