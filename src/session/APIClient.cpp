@@ -136,40 +136,50 @@ std::string APIClient::currentBaseURL() {
     return url;
 }
 
-APIClient::Task<std::string> APIClient::perform(Call call) {
-    const std::string base = call.baseURL ? *call.baseURL : currentBaseURL();
+HttpRequest APIClient::buildRequest(const Call& call, const std::string& base, const std::optional<std::string>& token) const {
     const bool authenticated = call.kind == Kind::get || call.kind == Kind::send || call.kind == Kind::multipart;
+    HttpRequest r;
+    r.method = call.method;
+    r.url = base + call.path;
+    r.timeout = call.timeout.value_or(timeout_);
+    if (call.kind == Kind::multipart) {
+        r.headers.emplace_back("Content-Type", call.contentType);
+        r.body = call.rawBody;
+    } else if (call.body) {
+        r.headers.emplace_back("Content-Type", "application/json");
+        r.body = call.body->dump();
+    }
+    if (authenticated && call.bearer)
+        r.headers.emplace_back("Authorization", "Bearer " + *call.bearer);
+    else if (authenticated && token)
+        r.headers.emplace_back("Authorization", "Bearer " + *token);
+    return r;
+}
 
-    auto build = [&](const std::optional<std::string>& token) {
-        HttpRequest r;
-        r.method = call.method;
-        r.url = base + call.path;
-        r.timeout = call.timeout;
-        if (call.kind == Kind::multipart) {
-            r.headers.emplace_back("Content-Type", call.contentType);
-            r.body = call.rawBody;
-        } else if (call.body) {
-            r.headers.emplace_back("Content-Type", "application/json");
-            r.body = call.body->dump();
-        }
-        if (authenticated && call.bearer)
-            r.headers.emplace_back("Authorization", "Bearer " + *call.bearer);
-        else if (authenticated && token)
-            r.headers.emplace_back("Authorization", "Bearer " + *token);
-        return r;
-    };
+APIClient::Task<HttpResponse> APIClient::transport(HttpRequest request) {
+    std::optional<APIError> mapped;
+    try {
+        HttpResponse res = co_await http_.send(std::move(request));
+        co_return res;
+    } catch (const HttpError& e) {
+        if (e.kind() == HttpError::Kind::invalidURL) mapped = APIError(APIError::Kind::invalidURL);
+        else if (e.kind() == HttpError::Kind::notHttp) mapped = APIError(APIError::Kind::invalidResponse);
+        else throw;
+    }
+    throw *mapped;
+}
 
-    auto sendOnce = [this](HttpRequest r) -> Task<HttpResponse> {
-        try {
-            co_return co_await http_.send(std::move(r));
-        } catch (const HttpError& e) {
-            if (e.kind() == HttpError::Kind::invalidURL) throw APIError(APIError::Kind::invalidURL);
-            if (e.kind() == HttpError::Kind::notHttp) throw APIError(APIError::Kind::invalidResponse);
-            throw;
-        }
-    };
+APIClient::Task<std::string> APIClient::perform(Call call) {
+    std::string base;
+    if (call.baseURL)
+        base = *call.baseURL;
+    else
+        base = currentBaseURL();
+    std::optional<std::string> token;
+    if (call.kind != Kind::publicGet && call.kind != Kind::publicPost) token = tokens_.accessToken();
 
-    HttpResponse res = co_await sendOnce(build(authenticated ? tokens_.accessToken() : std::nullopt));
+    HttpRequest first = buildRequest(call, base, token);
+    HttpResponse res = co_await transport(std::move(first));
     // A token given for this call belongs to another backend than the stored refresh token.
     if (call.kind == Kind::get && res.status == 401 && !call.bearer) {
         bool refreshed = false;
@@ -179,7 +189,9 @@ APIClient::Task<std::string> APIClient::perform(Call call) {
             refreshed = false;  // the first answer decides then
         }
         if (refreshed) {
-            HttpResponse second = co_await sendOnce(build(tokens_.accessToken()));
+            std::optional<std::string> fresh = tokens_.accessToken();
+            HttpRequest again = buildRequest(call, base, fresh);
+            HttpResponse second = co_await transport(std::move(again));
             validateResponse(second.status, second.body, false);
             co_return std::move(second.body);
         }
@@ -190,26 +202,35 @@ APIClient::Task<std::string> APIClient::perform(Call call) {
 }
 
 APIClient::Task<std::string> APIClient::publicGet(std::string path) {
-    co_return co_await perform(Call(Kind::publicGet, "GET", std::move(path), std::nullopt, std::nullopt));
+    Call c(Kind::publicGet, "GET", std::move(path), std::nullopt, std::nullopt);
+    std::string body_ = co_await perform(std::move(c));
+    co_return body_;
 }
 
 APIClient::Task<std::string> APIClient::get(std::string path) {
-    co_return co_await perform(Call(Kind::get, "GET", std::move(path), std::nullopt, std::nullopt));
+    Call c(Kind::get, "GET", std::move(path), std::nullopt, std::nullopt);
+    std::string body_ = co_await perform(std::move(c));
+    co_return body_;
 }
 
 APIClient::Task<std::string> APIClient::send(std::string method, std::string path, std::optional<json> body) {
-    co_return co_await perform(Call(Kind::send, std::move(method), std::move(path), std::move(body), std::nullopt));
+    Call c(Kind::send, std::move(method), std::move(path), std::move(body), std::nullopt);
+    std::string body_ = co_await perform(std::move(c));
+    co_return body_;
 }
 
 APIClient::Task<std::string> APIClient::publicPost(std::string path, json body) {
-    co_return co_await perform(Call(Kind::publicPost, "POST", std::move(path), std::move(body), std::nullopt));
+    Call c(Kind::publicPost, "POST", std::move(path), std::move(body), std::nullopt);
+    std::string body_ = co_await perform(std::move(c));
+    co_return body_;
 }
 
 APIClient::Task<std::string> APIClient::multipart(std::string path, std::string boundary, std::string body) {
     Call c(Kind::multipart, "POST", std::move(path));
     c.rawBody = std::move(body);
     c.contentType = "multipart/form-data; boundary=" + boundary;
-    co_return co_await perform(std::move(c));
+    std::string answer = co_await perform(std::move(c));
+    co_return answer;
 }
 
 // Account and login.

@@ -18,6 +18,8 @@
 namespace fv {
 
 class HttpClient;
+struct HttpRequest;
+struct HttpResponse;
 class KeychainService;
 struct AppSettings;
 struct ReplyTemplate;
@@ -60,6 +62,9 @@ public:
     APIClient(AccessTokenHolder& tokens, KeychainService& keychain, HttpClient& http);
     // Wired to the authentication store, the standard keychain and the shared transport.
     static APIClient& shared();
+
+    // The timeout of every call but the handoff (tests shorten it).
+    void setRequestTimeout(std::chrono::milliseconds t) { timeout_ = t; }
 
     // The status rules: 2xx passes; 404 is notFound; 401 is serverMessage with the body's "error"
     // text (when read and present) or unauthorized; others serverMessage or serverError.
@@ -189,8 +194,10 @@ private:
         std::string contentType;
         std::optional<std::string> baseURL;  // when not the base URL of the moment
         std::optional<std::string> bearer;   // instead of the store's access token
-        std::chrono::milliseconds timeout = requestTimeout;
+        std::optional<std::chrono::milliseconds> timeout;  // else the client's request timeout
     };
+    HttpRequest buildRequest(const Call& call, const std::string& base, const std::optional<std::string>& token) const;
+    Task<HttpResponse> transport(HttpRequest request);
     Task<std::string> perform(Call call);
     Task<std::string> publicGet(std::string path);
     Task<std::string> get(std::string path);
@@ -201,6 +208,7 @@ private:
     AccessTokenHolder& tokens_;
     KeychainService& keychain_;
     HttpClient& http_;
+    std::chrono::milliseconds timeout_ = requestTimeout;
 };
 
 }  // namespace fv

@@ -76,7 +76,8 @@ AuthStore::Task<void> AuthStore::restoreOTPSession() {
         ", mode=" + std::string(toString(s.serverMode)));
     std::string failure;
     try {
-        if (!co_await api().refreshAccessToken()) throw APIError(APIError::Kind::notAuthenticated);
+        bool refreshed = co_await api().refreshAccessToken();
+        if (!refreshed) throw APIError(APIError::Kind::notAuthenticated);
         djUuid_ = keychain_.read(kDjUuid);
         state_ = State::authenticated;
         log("restoreOTPSession: SUCCESS, fetching role...");
@@ -96,7 +97,8 @@ AuthStore::Task<bool> AuthStore::sendOTP(std::string email) {
     errorMessage_.reset();
     bool ok = false;
     try {
-        ok = co_await api().sendOTP(email);
+        bool sent = co_await api().sendOTP(email);
+        ok = sent;
     } catch (const std::exception& e) {
         errorMessage_ = e.what();
     }
@@ -109,7 +111,8 @@ AuthStore::Task<bool> AuthStore::verifyOTP(std::string email, std::string code) 
     errorMessage_.reset();
     std::optional<OTPVerifyResponse> answer;
     try {
-        answer = co_await api().verifyOTP(email, code);
+        OTPVerifyResponse r = co_await api().verifyOTP(email, code);
+        answer = std::move(r);
         if (!answer->success) throw APIError(APIError::Kind::unauthorized);
     } catch (const std::exception& e) {
         errorMessage_ = e.what();

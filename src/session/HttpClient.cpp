@@ -233,14 +233,20 @@ asio::awaitable<HttpResponse> HttpClient::send(HttpRequest request) {
     for (int attempt = 0;; ++attempt) {
         auto conn = impl_->takeIdle(key);
         const bool reused = conn != nullptr;
-        if (!conn) conn = co_await impl_->connect(u, deadline, request.timeout);
+        if (!conn) {
+            auto fresh = co_await impl_->connect(u, deadline, request.timeout);
+            conn = std::move(fresh);
+        }
         conn->lowest().expires_at(deadline);
 
         http::response_parser<http::string_body> parser;
         parser.body_limit(impl_->maxBody);
         parser.header_limit(64 * 1024);
-        Exchange x = conn->tls ? co_await exchange(*conn->tls, conn->buffer, req, parser)
-                               : co_await exchange(*conn->plain, conn->buffer, req, parser);
+        Exchange x;
+        if (conn->tls)
+            x = co_await exchange(*conn->tls, conn->buffer, req, parser);
+        else
+            x = co_await exchange(*conn->plain, conn->buffer, req, parser);
         if (x.ec) {
             // An idle connection the server has closed meanwhile: send once more on a fresh one.
             if (reused && attempt == 0 && !x.gotSome && x.ec != beast::error::timeout) continue;

@@ -44,7 +44,8 @@ PlanStore::Task<std::optional<std::string>> PlanStore::mainServiceToken() {
     auto token = auth_.keychain().read("refreshToken_production");
     if (!token || token->empty()) co_return std::nullopt;
     try {
-        co_return co_await api_.refreshToken(*token, AppSettings::productionURL());
+        std::string access = co_await api_.refreshToken(*token, AppSettings::productionURL());
+        co_return access;
     } catch (const std::exception&) {
         co_return std::nullopt;
     }
@@ -55,7 +56,8 @@ PlanStore::Task<void> PlanStore::checkDedicatedServer() {
     log(std::string("Checking for dedicated server... (alreadyOnDedicated=") + boolText(live.has_value()) + ")");
     std::optional<DedicatedServerResponse> answer;
     try {
-        answer = co_await api_.getDedicatedServer(co_await mainServiceToken());
+        std::optional<std::string> mainToken = co_await mainServiceToken();
+        answer = co_await api_.getDedicatedServer(mainToken);
     } catch (const std::exception& e) {
         log(std::string("Error fetching dedicated server: ") + e.what());
         lastError = e.what();
@@ -112,7 +114,8 @@ PlanStore::Task<void> PlanStore::switchBackToMainServer() {
     // The login in memory is the dedicated server's; resume the one remembered for the main
     // service, or ask for a new login.
     ServerMode mode = AuthStore::currentBackendName() == "development" ? ServerMode::development : ServerMode::production;
-    if (!co_await auth_.switchToStoredServerToken(mode)) auth_.clearSession();
+    bool resumed = co_await auth_.switchToStoredServerToken(mode);
+    if (!resumed) auth_.clearSession();
 }
 
 PlanStore::Task<void> PlanStore::startHandoff(std::string serverURL) {

@@ -147,3 +147,41 @@ private:
 };
 
 }  // namespace fv::test
+
+#include <exception>
+#include <optional>
+
+#include <boost/asio/co_spawn.hpp>
+
+#include "core/MainLoop.hpp"
+
+namespace fv::test {
+
+// Runs one coroutine on the main loop to its end; rethrows what it threw.
+template <typename T>
+T runOnMain(boost::asio::awaitable<T> task, std::chrono::milliseconds limit = std::chrono::seconds(90)) {
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool done = false;
+    boost::asio::co_spawn(fv::MainLoop::shared().context(), std::move(task), [&](std::exception_ptr e, T v) {
+        error = e;
+        if (!e) value = std::move(v);
+        done = true;
+    });
+    if (!fv::MainLoop::shared().runUntil([&] { return done; }, limit)) throw std::runtime_error("coroutine did not finish");
+    if (error) std::rethrow_exception(error);
+    return std::move(*value);
+}
+
+inline void runOnMain(boost::asio::awaitable<void> task, std::chrono::milliseconds limit = std::chrono::seconds(90)) {
+    std::exception_ptr error;
+    bool done = false;
+    boost::asio::co_spawn(fv::MainLoop::shared().context(), std::move(task), [&](std::exception_ptr e) {
+        error = e;
+        done = true;
+    });
+    if (!fv::MainLoop::shared().runUntil([&] { return done; }, limit)) throw std::runtime_error("coroutine did not finish");
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace fv::test

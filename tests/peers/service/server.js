@@ -100,8 +100,10 @@ function applyRule(req, res, urlPath, next) {
   const idx = rules.findIndex((r) => ruleMatches(r, req, urlPath));
   if (idx < 0) return next();
   const rule = rules[idx];
-  if (rule.times !== undefined && rule.times > 0) {
-    rule.times -= 1;
+  // A rule applies once unless it says how often; times -1 keeps it for good.
+  const times = rule.times === undefined ? 1 : rule.times;
+  if (times > 0) {
+    rule.times = times - 1;
     if (rule.times === 0) rules.splice(idx, 1);
   }
   const act = () => {
@@ -307,6 +309,22 @@ function route(req, res, urlPath, query, body) {
     const p = { id: nextId(), name: o.name || '', source_playlist_id: o.sourcePlaylistId, track_count: (o.trackIds || []).length };
     state.playlists.push(p);
     return json(res, 200, { success: true, playlist: p });
+  }
+
+  if (seg[0] === 'api' && seg[1] === 'libraries' && seg.length >= 3) {
+    if (!requireAuth(req, res)) return undefined;
+    const lib = state.libraries.find((l) => String(l.id) === seg[2]);
+    if (!lib) return json(res, 404, { error: 'Library not found' });
+    if (seg.length === 4 && seg[3] === 'tracks' && m === 'GET') return json(res, 200, { tracks: lib.tracks || [], library_id: lib.id });
+    if (seg.length === 3 && m === 'PATCH') { lib.name = (b() || {}).name; return json(res, 200, { success: true }); }
+    if (seg.length === 3 && m === 'DELETE') { state.libraries = state.libraries.filter((l) => l !== lib); return json(res, 200, { success: true }); }
+  }
+  if (seg[0] === 'api' && seg[1] === 'playlists' && seg.length >= 3) {
+    if (!requireAuth(req, res)) return undefined;
+    const pl = state.playlists.find((p) => String(p.id) === seg[2]);
+    if (!pl) return json(res, 404, { error: 'Playlist not found' });
+    if (seg.length === 4 && seg[3] === 'reorder' && m === 'PUT') { pl.trackIds = (b() || {}).trackIds; return json(res, 200, { success: true }); }
+    if (seg.length === 3 && m === 'DELETE') { state.playlists = state.playlists.filter((p) => p !== pl); return json(res, 200, { success: true }); }
   }
 
   // Event creation.
