@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,15 +27,18 @@ namespace fv::test {
 
 class TestService {
 public:
-    explicit TestService(std::string name = "service") {
+    explicit TestService(std::string name = "service")
+        : TestService(std::vector<std::string>{"node", std::string(TEST_PEERS_DIR) + "/service/server.js", "--port", "0",
+                                               "--name", std::move(name)}) {}
+
+    // Any peer program that prints {"port": N} once it listens and exits when its standard input ends.
+    explicit TestService(std::vector<std::string> args) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::string script = std::string(TEST_PEERS_DIR) + "/service/server.js";
-        std::vector<std::string> args{"node", script, "--port", "0", "--name", name};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
