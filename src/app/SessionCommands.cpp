@@ -120,6 +120,8 @@ void whoami() {
         say("Anmeldung: angemeldet");
         say(fmt::format("Konto:     {}", auth.djUuid().value_or("unbekannt")));
         say(fmt::format("Rolle:     {}", auth.userRole()));
+    } else if (auth.serverUnreachable()) {
+        say("Anmeldung: gespeichert, Server nicht erreichbar (" + auth.errorMessage().value_or("") + ")");
     } else {
         say("Anmeldung: nicht angemeldet");
     }

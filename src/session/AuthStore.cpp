@@ -1,4 +1,5 @@
 #include "session/AuthStore.hpp"
+#include "session/HttpClient.hpp"
 
 // GCC 12 takes asio's coroutine frame allocator for a mismatched new/delete pair (a false positive).
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -75,14 +76,27 @@ AuthStore::Task<void> AuthStore::restoreOTPSession() {
     log("restoreOTPSession: target server=" + s.serverURL() + ", devMode=" + boolText(s.developerModeEnabled) +
         ", mode=" + std::string(toString(s.serverMode)));
     std::string failure;
+    bool unreachable = false;
+    serverUnreachable_ = false;
     try {
         bool refreshed = co_await api().refreshAccessToken();
         if (!refreshed) throw APIError(APIError::Kind::notAuthenticated);
         djUuid_ = keychain_.read(kDjUuid);
         state_ = State::authenticated;
         log("restoreOTPSession: SUCCESS, fetching role...");
+    } catch (const HttpError& e) {
+        failure = e.what();
+        unreachable = true;
     } catch (const std::exception& e) {
         failure = e.what();
+    }
+    if (unreachable) {
+        // No answer is not a rejected token: a venue without network must not log the DJ out.
+        log("restoreOTPSession: FAILED — " + failure + ". Server not reachable, stored login kept.");
+        serverUnreachable_ = true;
+        errorMessage_ = failure;
+        state_ = State::unauthenticated;
+        co_return;
     }
     if (!failure.empty() || state_ != State::authenticated) {
         log("restoreOTPSession: FAILED — " + failure + ". Clearing session (server mode preserved).");

@@ -32,6 +32,8 @@ public:
     State state() const { return state_; }
     bool isBusy() const { return isBusy_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    // The last restore got no answer from the server; the stored login was kept for a later try.
+    bool serverUnreachable() const { return serverUnreachable_; }
     std::optional<std::string> accessToken() const override { return accessToken_; }
     void setAccessToken(std::string token) override { accessToken_ = std::move(token); }
     const std::optional<std::string>& djUuid() const { return djUuid_; }
@@ -62,6 +64,7 @@ private:
     APIClient* api_ = nullptr;
     State state_ = State::loading;
     bool isBusy_ = false;
+    bool serverUnreachable_ = false;
     std::optional<std::string> errorMessage_;
     std::optional<std::string> accessToken_;
     std::optional<std::string> djUuid_;

@@ -139,6 +139,25 @@ TEST_F(AuthStoreTest, FailedRefreshClearsOnlyThePlainItems) {
     EXPECT_THAT(lines, Contains("[AuthStore] clearSession: tokens cleared, state=unauthenticated (server mode preserved)"));
 }
 
+TEST_F(AuthStoreTest, UnreachableServerKeepsTheStoredLogin) {
+    login();
+    auto token = keychain.read("refreshToken");
+    AuthStore later(keychain);
+    APIClient laterApi(later, keychain, http);
+    later.setClient(&laterApi);
+    setenv("FLOORVOTE_PRODUCTION_URL", "http://127.0.0.1:1", 1);
+    runOnMain(later.restoreSession());
+    EXPECT_EQ(later.state(), AuthStore::State::unauthenticated);
+    EXPECT_TRUE(later.serverUnreachable());
+    EXPECT_EQ(keychain.read("refreshToken"), token);
+    EXPECT_TRUE(keychain.read("djUuid"));
+    // Once the network is back, the same login resumes.
+    setenv("FLOORVOTE_PRODUCTION_URL", service->url().c_str(), 1);
+    runOnMain(later.restoreSession());
+    EXPECT_EQ(later.state(), AuthStore::State::authenticated);
+    EXPECT_FALSE(later.serverUnreachable());
+}
+
 TEST_F(AuthStoreTest, AppleLoginsCannotBeConfirmedOnLinux) {
     keychain.save("refreshToken", "no-prefix");
     keychain.save("loginMethod", "apple");
