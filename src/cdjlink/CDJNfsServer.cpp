@@ -1,0 +1,480 @@
+#include "cdjlink/CDJNfsServer.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+namespace fv::cdj {
+
+namespace {
+
+// NFS version 2 status codes (RFC 1094).
+constexpr uint32_t kNfsOk = 0;
+constexpr uint32_t kNfsErrNoEnt = 2;
+constexpr uint32_t kNfsErrIo = 5;
+constexpr uint32_t kNfsErrAcces = 13;
+constexpr uint32_t kNfsErrNotDir = 20;
+constexpr uint32_t kNfsErrIsDir = 21;
+constexpr uint32_t kNfsErrRoFs = 30;
+
+constexpr uint32_t kTypeRegular = 1;
+constexpr uint32_t kTypeDirectory = 2;
+constexpr uint32_t kModeDirectory = 040666;
+constexpr uint32_t kModeRegular = 0100444;
+constexpr uint32_t kFsId = 1;
+constexpr uint32_t kRootFileId = 1;
+constexpr uint32_t kBlockSize = 512;
+
+constexpr size_t kMaxPathLen = 1024;  // MNTPATHLEN
+constexpr size_t kMaxNameLen = 1024;  // longer than any virtual name; NFS allows 255
+constexpr uint32_t kMaxReaddirBytes = 16384;
+
+constexpr uint32_t kMountVersionLow = 1;
+constexpr uint32_t kMountVersionHigh = 2;  // v2 only adds PATHCONF; MNT, UMNT and EXPORT are the same
+constexpr uint32_t kNfsVersion = 2;
+constexpr uint32_t kPortmapVersion = 2;
+constexpr uint32_t kProtoTcp = 6;
+constexpr uint32_t kProtoUdp = 17;
+
+uint32_t fileIdFor(const CDJNfsHandler::Handle& h) {
+    uint32_t v = (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | uint32_t{h[3]};
+    return v <= kRootFileId ? v + 2 : v;  // never the root's id
+}
+
+// Names and paths from the network go into log lines: no control characters.
+std::string printable(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        out.push_back(u < 0x20 || u == 0x7f ? '?' : c);
+    }
+    return out;
+}
+
+void writeDirAttrs(XdrWriter& w, uint32_t time) {
+    w.u32(kTypeDirectory);
+    w.u32(kModeDirectory);
+    w.u32(1);     // nlink
+    w.u32(0);     // uid
+    w.u32(0);     // gid
+    w.u32(4096);  // size
+    w.u32(kBlockSize);
+    w.u32(1);  // rdev
+    w.u32(8);  // blocks
+    w.u32(kFsId);
+    w.u32(kRootFileId);
+    for (int i = 0; i < 3; ++i) {  // atime, mtime, ctime
+        w.u32(time);
+        w.u32(0);
+    }
+}
+
+void writeFileAttrs(XdrWriter& w, uint32_t fileId, const struct stat& st) {
+    // Version 2 sizes are 32 bits; nothing a player plays comes near that.
+    const uint64_t size = std::min<uint64_t>(static_cast<uint64_t>(st.st_size), 0xffffffffu);
+    w.u32(kTypeRegular);
+    w.u32(kModeRegular);
+    w.u32(1);
+    w.u32(0);
+    w.u32(0);
+    w.u32(static_cast<uint32_t>(size));
+    w.u32(kBlockSize);
+    w.u32(1);
+    w.u32(static_cast<uint32_t>(size / kBlockSize));
+    w.u32(kFsId);
+    w.u32(fileId);
+    const auto sec = static_cast<uint32_t>(st.st_mtim.tv_sec);
+    const auto usec = static_cast<uint32_t>(st.st_mtim.tv_nsec / 1000);
+    for (int i = 0; i < 3; ++i) {
+        w.u32(sec);
+        w.u32(usec);
+    }
+}
+
+bool statRegular(const std::string& path, struct stat& st) {
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+RpcBytes statusOnly(uint32_t xid, uint32_t status) {
+    XdrWriter w = rpcAcceptedReply(xid);
+    w.u32(status);
+    return w.take();
+}
+
+RpcBytes garbage(uint32_t xid) { return rpcAcceptedReply(xid, RpcAcceptStat::garbageArgs).take(); }
+
+uint32_t statusForErrno(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return kNfsErrNoEnt;
+        case EACCES:
+        case EPERM:
+            return kNfsErrAcces;
+        default:
+            return kNfsErrIo;
+    }
+}
+
+}  // namespace
+
+std::string cdjVirtualFileName(uint32_t id, std::string_view fileType, std::string_view filePath) {
+    static constexpr std::string_view known[] = {"mp3", "m4a", "flac", "wav", "aiff"};
+    std::string ext;
+    if (std::find(std::begin(known), std::end(known), fileType) != std::end(known)) {
+        ext = fileType;
+    } else {
+        ext = std::filesystem::path(filePath).extension().string();
+        if (!ext.empty()) ext.erase(0, 1);
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+        if (ext == "aif") ext = "aiff";
+        if (ext.empty()) ext = "mp3";
+    }
+    return fmt::format("{}.{}", id, ext);
+}
+
+CDJNfsReadLimit cdjNfsReadLimit(std::optional<int64_t> udpMaxDatagram) {
+    if (!udpMaxDatagram || *udpMaxDatagram > 16583) return {16384, std::nullopt};
+    return {8192, fmt::format("net.inet.udp.maxdgram={} → NFS-READ auf 8192 B begrenzt (sudo sysctl -w "
+                              "net.inet.udp.maxdgram=65535 erlaubt 16 KB)",
+                              *udpMaxDatagram)};
+}
+
+CDJNfsHandler::Handle CDJNfsHandler::handleFor(std::string_view virtualPath) {
+    Handle h{};
+    unsigned int len = 0;
+    EVP_Digest(virtualPath.data(), virtualPath.size(), h.data(), &len, EVP_sha256(), nullptr);
+    return h;
+}
+
+CDJNfsHandler::CDJNfsHandler(Config config, FileSource files, LogFn log)
+    : config_(std::move(config)), files_(std::move(files)), log_(std::move(log)) {}
+
+void CDJNfsHandler::log(const std::string& message) const {
+    if (log_) log_("NFS", message);
+}
+
+std::optional<RpcBytes> CDJNfsHandler::handle(CDJNfsEndpoint endpoint, RpcByteView message) {
+    const std::optional<RpcCall> call = parseRpcCall(message);
+    if (!call) return std::nullopt;
+    if (call->rpcVersion != 2) return rpcVersionMismatchReply(call->xid);
+
+    const bool servesPortmap = endpoint == CDJNfsEndpoint::portmap;
+    const bool servesMount = endpoint == CDJNfsEndpoint::mount || endpoint == CDJNfsEndpoint::nfs;
+    const bool servesNfs = endpoint == CDJNfsEndpoint::nfs;
+
+    if (call->program == kRpcPortmapProgram && servesPortmap) {
+        if (call->version != kPortmapVersion) return rpcProgMismatchReply(call->xid, kPortmapVersion, kPortmapVersion);
+        return portmap(*call);
+    }
+    if (call->program == kRpcMountProgram && servesMount) {
+        if (call->version < kMountVersionLow || call->version > kMountVersionHigh)
+            return rpcProgMismatchReply(call->xid, kMountVersionLow, kMountVersionHigh);
+        return mount(*call);
+    }
+    if (call->program == kRpcNfsProgram && servesNfs) {
+        if (call->version != kNfsVersion) return rpcProgMismatchReply(call->xid, kNfsVersion, kNfsVersion);
+        return nfs(*call);
+    }
+    // Answered rather than dropped, so a prober does not sit out its time-out.
+    if (verbose()) log(fmt::format("unbekanntes RPC-Programm {}", call->program));
+    return rpcAcceptedReply(call->xid, RpcAcceptStat::progUnavail).take();
+}
+
+// --- Portmapper
+
+RpcBytes CDJNfsHandler::portmap(const RpcCall& call) {
+    switch (call.procedure) {
+        case 0:
+            return rpcAcceptedReply(call.xid).take();
+        case 3: {
+            XdrReader r(call.args);
+            const uint32_t program = r.u32();
+            const uint32_t version = r.u32();
+            const uint32_t protocol = r.u32();
+            r.u32();  // port: unused in a query
+            if (!r.ok()) return garbage(call.xid);
+            uint32_t port = 0;
+            if (program == kRpcNfsProgram) {
+                port = config_.ports.nfs;
+            } else if (program == kRpcMountProgram) {
+                // Over TCP the mount program is reachable on the file service's TCP port only.
+                port = protocol == kProtoTcp ? config_.ports.nfs : config_.ports.mount;
+            }
+            const std::string proto = protocol == kProtoUdp   ? std::string("udp")
+                                      : protocol == kProtoTcp ? std::string("tcp")
+                                                              : std::to_string(protocol);
+            log(fmt::format("Portmap GETPORT prog={} v{} proto={} → {}", program, version, proto, port));
+            XdrWriter w = rpcAcceptedReply(call.xid);
+            w.u32(port);
+            return w.take();
+        }
+        default:
+            if (verbose()) log(fmt::format("portmap proc {} ignoriert", call.procedure));
+            return rpcAcceptedReply(call.xid, RpcAcceptStat::procUnavail).take();
+    }
+}
+
+// --- Mount
+
+std::optional<RpcBytes> CDJNfsHandler::mount(const RpcCall& call) {
+    switch (call.procedure) {
+        case 0:
+            return rpcAcceptedReply(call.xid).take();
+        case 1: {
+            XdrReader r(call.args);
+            std::string path = r.string(kMaxPathLen);
+            if (!r.ok()) return garbage(call.xid);
+            path.erase(std::remove(path.begin(), path.end(), '\0'), path.end());
+            log(fmt::format("MOUNT MNT \"{}\" → Root-Handle", printable(path)));
+            ++stats_.mounts;
+            XdrWriter w = rpcAcceptedReply(call.xid);
+            w.u32(0);
+            w.fixedOpaque(Handle{});
+            return w.take();
+        }
+        case 3:
+            log("MOUNT UMNT");
+            return rpcAcceptedReply(call.xid).take();
+        case 5: {
+            ++stats_.exports;
+            log(fmt::format("MOUNT EXPORT #{} → \"/C/\"", stats_.exports));
+            XdrWriter w = rpcAcceptedReply(call.xid);
+            w.boolean(true);
+            w.string("/C/");
+            w.boolean(true);
+            w.string(config_.exportAddress + "/255.255.0.0");
+            w.boolean(false);
+            w.boolean(false);
+            return w.take();
+        }
+        default:
+            if (verbose()) log(fmt::format("mount proc {} unbehandelt", call.procedure));
+            return rpcAcceptedReply(call.xid, RpcAcceptStat::procUnavail).take();
+    }
+}
+
+// --- NFS version 2
+
+std::optional<CDJNfsHandler::Node> CDJNfsHandler::resolve(RpcByteView handle) const {
+    if (handle.size() != kHandleSize) return std::nullopt;
+    Prefix prefix;
+    std::copy_n(handle.begin(), prefix.size(), prefix.begin());
+    if (std::all_of(prefix.begin(), prefix.end(), [](uint8_t b) { return b == 0; }))
+        return Node{true, "/", "", kRootFileId};
+    const auto it = handles_.find(prefix);
+    if (it == handles_.end()) return std::nullopt;
+    return it->second;
+}
+
+RpcBytes CDJNfsHandler::nfs(const RpcCall& call) {
+    switch (call.procedure) {
+        case 0:
+            return rpcAcceptedReply(call.xid).take();
+        case 1:
+            return nfsGetattr(call);
+        case 4:
+            return nfsLookup(call);
+        case 6:
+            return nfsRead(call);
+        case 16:
+            return nfsReaddir(call);
+        case 17:
+            return nfsStatfs(call);
+        case 2:   // SETATTR
+        case 8:   // WRITE
+        case 9:   // CREATE
+        case 10:  // REMOVE
+        case 11:  // RENAME
+        case 12:  // LINK
+        case 13:  // SYMLINK
+        case 14:  // MKDIR
+        case 15:  // RMDIR
+            log(fmt::format("Schreibversuch proc {} → EROFS", call.procedure));
+            return statusOnly(call.xid, kNfsErrRoFs);
+        case 3:  // ROOT and WRITECACHE have no results: the bare header is their whole answer
+        case 7:
+            log(fmt::format("NFS proc {} unbehandelt", call.procedure));
+            return rpcAcceptedReply(call.xid).take();
+        default:
+            log(fmt::format("NFS proc {} unbehandelt", call.procedure));
+            return rpcAcceptedReply(call.xid, RpcAcceptStat::procUnavail).take();
+    }
+}
+
+RpcBytes CDJNfsHandler::nfsGetattr(const RpcCall& call) {
+    XdrReader r(call.args);
+    const RpcByteView fh = r.fixedOpaque(kHandleSize);
+    if (!r.ok()) return garbage(call.xid);
+    const std::optional<Node> node = resolve(fh);
+    if (!node) return statusOnly(call.xid, kNfsErrNoEnt);
+    XdrWriter w = rpcAcceptedReply(call.xid, RpcAcceptStat::success, 100);
+    if (node->isDir) {
+        w.u32(kNfsOk);
+        writeDirAttrs(w, config_.dirTime);
+        return w.take();
+    }
+    struct stat st {};
+    if (!statRegular(node->realPath, st)) return statusOnly(call.xid, kNfsErrNoEnt);
+    w.u32(kNfsOk);
+    writeFileAttrs(w, node->fileId, st);
+    return w.take();
+}
+
+RpcBytes CDJNfsHandler::nfsLookup(const RpcCall& call) {
+    XdrReader r(call.args);
+    const RpcByteView dir = r.fixedOpaque(kHandleSize);
+    const std::string name = r.string(kMaxNameLen);
+    if (!r.ok()) return garbage(call.xid);
+    if (!resolve(dir)) {
+        log(fmt::format("LOOKUP \"{}\" in unbekanntem Handle → NOENT", printable(name)));
+        return statusOnly(call.xid, kNfsErrNoEnt);
+    }
+    // Only the exact virtual names resolve: "..", absolute paths and the names of other files
+    // beside the real ones never reach the file system.
+    std::optional<CDJNfsFile> match;
+    for (CDJNfsFile& f : files_ ? files_() : std::vector<CDJNfsFile>{}) {
+        if (f.name == name) {
+            match = std::move(f);
+            break;
+        }
+    }
+    if (!match) {
+        log(fmt::format("LOOKUP \"{}\" → NOENT", printable(name)));
+        return statusOnly(call.xid, kNfsErrNoEnt);
+    }
+    struct stat st {};
+    if (!statRegular(match->realPath, st)) {
+        log(fmt::format("LOOKUP \"{}\" → Datei fehlt: {}", printable(name), match->realPath));
+        return statusOnly(call.xid, kNfsErrNoEnt);
+    }
+    const std::string virtualPath = "/" + match->name;
+    const Handle h = handleFor(virtualPath);
+    Prefix prefix;
+    std::copy_n(h.begin(), prefix.size(), prefix.begin());
+    handles_[prefix] = Node{false, virtualPath, match->realPath, fileIdFor(h)};
+    if (verbose()) log(fmt::format("LOOKUP \"{}\" → {}", printable(name), match->realPath));
+
+    XdrWriter w = rpcAcceptedReply(call.xid, RpcAcceptStat::success, 140);
+    w.u32(kNfsOk);
+    w.fixedOpaque(h);
+    writeFileAttrs(w, fileIdFor(h), st);
+    return w.take();
+}
+
+RpcBytes CDJNfsHandler::nfsRead(const RpcCall& call) {
+    XdrReader r(call.args);
+    const RpcByteView fh = r.fixedOpaque(kHandleSize);
+    const uint32_t offset = r.u32();
+    const uint32_t count = r.u32();
+    r.u32();  // totalcount: unused
+    if (!r.ok()) return garbage(call.xid);
+    const std::optional<Node> node = resolve(fh);
+    if (!node) return statusOnly(call.xid, kNfsErrNoEnt);
+    if (node->isDir) return statusOnly(call.xid, kNfsErrIsDir);
+
+    const int fd = ::open(node->realPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return statusOnly(call.xid, statusForErrno(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return statusOnly(call.xid, kNfsErrNoEnt);
+    }
+    const size_t want = static_cast<size_t>(std::min<int64_t>(count, config_.maxRead));
+    XdrWriter w = rpcAcceptedReply(call.xid, RpcAcceptStat::success, 100 + want + 4);
+    w.u32(kNfsOk);
+    writeFileAttrs(w, node->fileId, st);
+    uint8_t* dst = w.beginOpaque(want);
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::pread(fd, dst + got, want - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return statusOnly(call.xid, kNfsErrIo);
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    w.commitOpaque(got);
+    ++stats_.reads;
+    if (offset == 0) {
+        log(fmt::format("READ {} startet (count={}, {} B, {})", node->virtualPath, count,
+                        static_cast<int64_t>(st.st_size), node->realPath));
+    } else if (verbose()) {
+        log(fmt::format("READ {} @{} count={} → {} B", node->virtualPath, offset, count, got));
+    }
+    return w.take();
+}
+
+RpcBytes CDJNfsHandler::nfsReaddir(const RpcCall& call) {
+    XdrReader r(call.args);
+    const RpcByteView fh = r.fixedOpaque(kHandleSize);
+    const RpcByteView cookieBytes = r.fixedOpaque(4);
+    const uint32_t count = r.u32();
+    if (!r.ok()) return garbage(call.xid);
+    const std::optional<Node> node = resolve(fh);
+    if (!node) return statusOnly(call.xid, kNfsErrNoEnt);
+    if (!node->isDir) return statusOnly(call.xid, kNfsErrNotDir);
+    const uint32_t cookie = (uint32_t{cookieBytes[0]} << 24) | (uint32_t{cookieBytes[1]} << 16) |
+                            (uint32_t{cookieBytes[2]} << 8) | uint32_t{cookieBytes[3]};
+
+    // Entries in track-id order; an entry's cookie is its track id, so paging goes on after the
+    // last id seen even when the library was replaced in between.
+    std::vector<CDJNfsFile> files = files_ ? files_() : std::vector<CDJNfsFile>{};
+    std::sort(files.begin(), files.end(),
+              [](const CDJNfsFile& a, const CDJNfsFile& b) { return a.trackId < b.trackId; });
+    auto it = files.begin();
+    if (cookie != 0) {
+        it = std::upper_bound(files.begin(), files.end(), cookie,
+                              [](uint32_t c, const CDJNfsFile& f) { return c < f.trackId; });
+    }
+
+    const uint32_t budget = std::min(count, kMaxReaddirBytes);
+    size_t used = 4 + 4 + 4;  // status, end of list, eof
+    XdrWriter w = rpcAcceptedReply(call.xid, RpcAcceptStat::success, 64 + budget);
+    w.u32(kNfsOk);
+    size_t listed = 0;
+    for (; it != files.end(); ++it) {
+        const size_t entrySize = 4 + 4 + 4 + ((it->name.size() + 3) & ~size_t{3}) + 4;
+        if (used + entrySize > budget) break;
+        used += entrySize;
+        w.boolean(true);
+        w.u32(fileIdFor(handleFor("/" + it->name)));
+        w.string(it->name);
+        w.u32(it->trackId);
+        ++listed;
+    }
+    const bool eof = it == files.end();
+    w.boolean(false);
+    w.boolean(eof);
+    const size_t total = static_cast<size_t>(files.end() - files.begin());
+    log(fmt::format("READDIR {} cookie={} → {}/{} Einträge", node->virtualPath, cookie, listed, total));
+    return w.take();
+}
+
+RpcBytes CDJNfsHandler::nfsStatfs(const RpcCall& call) {
+    XdrReader r(call.args);
+    const RpcByteView fh = r.fixedOpaque(kHandleSize);
+    if (!r.ok()) return garbage(call.xid);
+    if (!resolve(fh)) return statusOnly(call.xid, kNfsErrNoEnt);
+    XdrWriter w = rpcAcceptedReply(call.xid);
+    w.u32(kNfsOk);
+    w.u32(static_cast<uint32_t>(config_.maxRead));
+    w.u32(kBlockSize);
+    w.u32(32000000);
+    w.u32(16000000);
+    w.u32(16000000);
+    return w.take();
+}
+
+}  // namespace fv::cdj

@@ -1,0 +1,113 @@
+#pragma once
+// The players' file service: portmapper, mount (v1) and NFS version 2, read-only, over a virtual
+// root directory that lists the library's tracks as files named after their ids.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cdjlink/CDJRpc.hpp"
+
+namespace fv::cdj {
+
+// One track as the players see it: "/<id>.<ext>" in the root directory.
+struct CDJNfsFile {
+    uint32_t trackId = 0;
+    std::string name;      // virtual file name
+    std::string realPath;  // the audio file on this computer
+};
+
+// id + "." + the file type when it is one the players know, else the path's extension in lower case
+// ("aif" as "aiff", none as "mp3").
+std::string cdjVirtualFileName(uint32_t id, std::string_view fileType, std::string_view filePath);
+
+struct CDJNfsPorts {
+    uint16_t portmap = 50111;
+    uint16_t mount = 38251;
+    uint16_t nfs = 2049;
+};
+
+struct CDJNfsStats {
+    int64_t mounts = 0;
+    int64_t reads = 0;
+    int64_t exports = 0;
+};
+
+// The largest READ answer for a datagram size limit of the system; no limit (Linux) allows 16 KiB.
+struct CDJNfsReadLimit {
+    int64_t maxRead = 16384;
+    std::optional<std::string> warning;  // logged at start when the limit forces 8 KiB
+};
+CDJNfsReadLimit cdjNfsReadLimit(std::optional<int64_t> udpMaxDatagram);
+
+// Where a message arrived decides which programs answer it.
+enum class CDJNfsEndpoint {
+    portmap,  // UDP 50111: program 100000
+    mount,    // UDP 38251: program 100005
+    nfs,      // UDP and TCP 2049: programs 100003 and 100005
+};
+
+// The three RPC programs as a function from a call message to its reply. No sockets: the server
+// feeds it datagrams and TCP records; tests and the fuzzer feed it bytes.
+class CDJNfsHandler {
+public:
+    using FileSource = std::function<std::vector<CDJNfsFile>()>;
+    using LogFn = std::function<void(const std::string& tag, const std::string& message)>;
+
+    struct Config {
+        std::string exportAddress;  // the interface address named in the export list
+        CDJNfsPorts ports;
+        int64_t maxRead = 16384;
+        uint32_t dirTime = 0;           // time stamps of the root directory (seconds)
+        std::function<bool()> verbose;  // per-request diagnostics; unset means off
+    };
+
+    CDJNfsHandler(Config config, FileSource files, LogFn log);
+
+    // The reply to one call message, or nothing when the message is dropped.
+    std::optional<RpcBytes> handle(CDJNfsEndpoint endpoint, RpcByteView message);
+
+    const CDJNfsStats& stats() const { return stats_; }
+    const Config& config() const { return config_; }
+    size_t knownHandles() const { return handles_.size(); }
+
+    static constexpr size_t kHandleSize = 32;
+    using Handle = std::array<uint8_t, kHandleSize>;
+    // SHA-256 of the virtual path ("/" + file name).
+    static Handle handleFor(std::string_view virtualPath);
+
+private:
+    struct Node {
+        bool isDir = false;
+        std::string virtualPath;
+        std::string realPath;
+        uint32_t fileId = 0;
+    };
+    using Prefix = std::array<uint8_t, 12>;
+
+    RpcBytes portmap(const RpcCall& call);
+    std::optional<RpcBytes> mount(const RpcCall& call);
+    RpcBytes nfs(const RpcCall& call);
+
+    RpcBytes nfsGetattr(const RpcCall& call);
+    RpcBytes nfsLookup(const RpcCall& call);
+    RpcBytes nfsRead(const RpcCall& call);
+    RpcBytes nfsReaddir(const RpcCall& call);
+    RpcBytes nfsStatfs(const RpcCall& call);
+
+    std::optional<Node> resolve(RpcByteView handle) const;
+    bool verbose() const { return config_.verbose && config_.verbose(); }
+    void log(const std::string& message) const;
+
+    Config config_;
+    FileSource files_;
+    LogFn log_;
+    CDJNfsStats stats_;
+    std::map<Prefix, Node> handles_;  // handles handed out by LOOKUP, by their first 12 bytes
+};
+
+}  // namespace fv::cdj
