@@ -92,7 +92,9 @@ std::string seconds(std::chrono::milliseconds d) {
     return std::to_string(ms) + " ms";
 }
 
-ssl::context& tlsContext() {
+}  // namespace
+
+ssl::context& tlsClientContext() {
     static ssl::context ctx = [] {
         ssl::context c(ssl::context::tls_client);
         c.set_default_verify_paths();
@@ -102,6 +104,8 @@ ssl::context& tlsContext() {
     }();
     return ctx;
 }
+
+namespace {
 
 struct Exchange {
     beast::error_code ec;
@@ -165,7 +169,7 @@ struct HttpClient::Impl {
 
         auto c = std::make_unique<Connection>();
         if (u.https) {
-            c->tls.emplace(ex, tlsContext());
+            c->tls.emplace(ex, tlsClientContext());
         } else {
             c->plain.emplace(ex);
         }

@@ -10,6 +10,10 @@
 
 #include <boost/asio/awaitable.hpp>
 
+namespace boost::asio::ssl {
+class context;
+}
+
 namespace fv {
 
 struct HttpRequest {
@@ -47,6 +51,10 @@ struct ParsedURL {
 };
 // Throws HttpError(invalidURL) for anything but http:// and https:// URLs with a host.
 ParsedURL parseURL(const std::string& url);
+
+// The client TLS settings shared by every HTTPS and WSS connection: the system's CA store, peer
+// verification on.
+boost::asio::ssl::context& tlsClientContext();
 
 // Sends requests on the executor of the calling coroutine, reusing idle keep-alive connections
 // per scheme, host and port.

@@ -27,9 +27,15 @@ namespace fv::test {
 
 class TestService {
 public:
-    explicit TestService(std::string name = "service")
-        : TestService(std::vector<std::string>{"node", std::string(TEST_PEERS_DIR) + "/service/server.js", "--port", "0",
-                                               "--name", std::move(name)}) {}
+    explicit TestService(std::string name = "service") : TestService(serviceArgs(std::move(name))) {}
+
+    // The backend service on `port` (0: any free one), with extra options such as "--ping-interval".
+    static std::vector<std::string> serviceArgs(std::string name, int port = 0, std::vector<std::string> extra = {}) {
+        std::vector<std::string> a{"node", std::string(TEST_PEERS_DIR) + "/service/server.js", "--port",
+                                   std::to_string(port), "--name", std::move(name)};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
 
     // Any peer program that prints {"port": N} once it listens and exits when its standard input ends.
     explicit TestService(std::vector<std::string> args) {
@@ -75,6 +81,20 @@ public:
     TestService& operator=(const TestService&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+
+    // Ends the service the hard way, as a crash would.
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        if (stdin_ >= 0) {
+            close(stdin_);
+            stdin_ = -1;
+        }
+    }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
     void stop() {
@@ -91,7 +111,7 @@ public:
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
-            kill(pid_, SIGKILL);
+            ::kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             pid_ = -1;
         }

@@ -21,6 +21,12 @@ function argValue(name, def) {
 
 const port = Number(argValue('--port', '0'));
 const name = argValue('--name', 'service');
+// Engine.IO timings; tests shorten them to see several ping rounds quickly.
+const pingInterval = Number(argValue('--ping-interval', '25000'));
+const pingTimeout = Number(argValue('--ping-timeout', '20000'));
+let io = null;
+const joins = [];          // {eventId, socketId} per "join-dj"
+const socketCloses = [];   // reasons the server saw for closed sockets
 
 function freshState() {
   return {
@@ -516,6 +522,48 @@ function admin(req, res, urlPath, body) {
     }
     case '/__admin/state':
       return json(res, 200, state);
+    case '/__admin/add-request': {
+      // A guest's request arriving: stored, and pushed as "new-request" unless told otherwise.
+      const ev = ensureEvent(o.eventId);
+      ev.requests.push(o.request);
+      if (io && o.emit !== false) io.to(String(o.eventId)).emit('new-request', { requests: [o.request] });
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/add-message': {
+      const ev = ensureEvent(o.eventId);
+      ev.messages.push(o.message);
+      if (io && o.emit !== false) io.to(String(o.eventId)).emit('new-message', { messages: [o.message] });
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/emit': {
+      // Any event, with or without a payload, to the event's room (or everyone).
+      if (!io) return json(res, 500, { error: 'no socket.io' });
+      const target = o.eventId ? io.to(String(o.eventId)) : io;
+      if (Object.prototype.hasOwnProperty.call(o, 'payload')) target.emit(o.event, o.payload);
+      else target.emit(o.event);
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/raw': {
+      // A raw Engine.IO packet to every connected client, bypassing Socket.IO's encoder.
+      if (!io) return json(res, 500, { error: 'no socket.io' });
+      for (const sock of io.of('/').sockets.values()) sock.conn.sendPacket('message', o.text.slice(1));
+      return json(res, 200, { ok: true });
+    }
+    case '/__admin/disconnect-sockets':
+      // Socket.IO's own disconnect: the client receives "41".
+      if (io) io.of('/').disconnectSockets(false);
+      return json(res, 200, { ok: true });
+    case '/__admin/drop-sockets':
+      // The transport cut without any farewell.
+      if (io) {
+        for (const sock of io.of('/').sockets.values()) {
+          const ws = sock.conn.transport && sock.conn.transport.socket;
+          if (ws && ws.terminate) ws.terminate(); else sock.conn.close();
+        }
+      }
+      return json(res, 200, { ok: true });
+    case '/__admin/sockets':
+      return json(res, 200, { connected: io ? io.of('/').sockets.size : 0, joins, closes: socketCloses });
     default:
       return json(res, 404, { error: 'unknown admin call' });
   }
@@ -550,10 +598,16 @@ const server = http.createServer((req, res) => {
 server.keepAliveTimeout = 5000;
 
 if (Server) {
-  const io = new Server(server, { path: '/ws/' });
+  io = new Server(server, { path: '/ws/', pingInterval, pingTimeout, maxHttpBufferSize: 64e6 });
   io.on('connection', (socket) => {
     const eventId = socket.handshake.query && socket.handshake.query.eventId;
     if (eventId) socket.join(String(eventId));
+    socket.on('join-dj', (o) => {
+      if (!o || typeof o.eventId !== 'string') return;
+      socket.join(o.eventId);
+      joins.push({ eventId: o.eventId, socketId: socket.id });
+    });
+    socket.on('disconnect', (reason) => socketCloses.push(reason));
   });
 }
 
