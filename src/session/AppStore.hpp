@@ -1,0 +1,153 @@
+#pragma once
+// The live event session on the main loop: connects to the active event, keeps the lists current
+// from the realtime channel and REST, announces arrivals and carries out the DJ's actions.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "session/AppSettings.hpp"
+#include "session/NotificationStore.hpp"
+#include "session/Records.hpp"
+#include "session/RequestStore.hpp"
+#include "session/WebSocketManager.hpp"
+
+namespace fv {
+
+class APIClient;
+class Notifier;
+
+// What the session asks of the DJ software on this computer. The full manager implements it; until
+// then LocalDJSoftware answers from the programs' folders.
+class DJSoftwareCheck {
+public:
+    virtual ~DJSoftwareCheck() = default;
+    // kind: "rekordbox", "serato", "virtualdj"
+    virtual bool isConfigured(const std::string& kind) const = 0;
+    virtual bool supportsNowPlaying(const std::string& kind) const = 0;
+    virtual void configure(const std::optional<std::string>& /*activeSoftware*/) {}
+    virtual void refreshStatuses() {}
+    virtual void ensureEventPlaylist(const DJEvent& /*event*/) {}
+    virtual void startPolling() {}
+    virtual void stopPolling() {}
+};
+
+// Folder checks for the three programs under the user's home.
+class LocalDJSoftware : public DJSoftwareCheck {
+public:
+    bool isConfigured(const std::string& kind) const override;
+    bool supportsNowPlaying(const std::string& kind) const override;
+};
+
+// One failed action on one id, with the service's error text.
+struct ActionFailure {
+    int64_t id;
+    std::string error;
+};
+
+class AppStore {
+public:
+    template <typename T>
+    using Task = boost::asio::awaitable<T>;
+
+    AppStore(APIClient& api, std::shared_ptr<Notifier> notifier, DJSoftwareCheck& dj);
+    ~AppStore();
+    AppStore(const AppStore&) = delete;
+    AppStore& operator=(const AppStore&) = delete;
+
+    RequestStore requestStore;
+    MessageStore messageStore;
+    NotificationStore notificationStore;
+    WebSocketManager webSocket;
+
+    // The working copy of the settings; every change made through the store is saved at once.
+    const AppSettings& settings() const { return settings_; }
+    void updateSettings(const std::function<void(AppSettings&)>& fn);
+    void reloadSettings();
+
+    const std::optional<DJEvent>& event() const { return event_; }
+    const EventStats& stats() const { return stats_; }
+    int64_t guestCount() const { return guestCount_; }
+    const std::vector<Track>& cachedTracks() const { return cachedTracks_; }
+    const std::optional<EventPreferences>& preferences() const { return preferences_; }
+    bool isAuthenticated() const { return isAuthenticated_; }
+    bool isConnecting() const { return isConnecting_; }
+    const std::optional<std::string>& connectionError() const { return connectionError_; }
+    const std::set<int64_t>& knownRequestIds() const { return knownRequestIds_; }
+    const std::set<int64_t>& knownMessageIds() const { return knownMessageIds_; }
+    // The DJ software in use after the safety check, and whether now playing is shown this session.
+    const std::optional<std::string>& activeDjSoftware() const { return activeDjSoftware_; }
+    bool showNowPlaying() const { return showNowPlaying_; }
+    bool pollingActive() const { return pollingActive_; }
+
+    Task<void> connectToEvent();
+    Task<void> setEventOnline();
+    Task<void> setEventOffline();
+    void configureBridges();
+    // Ends the session: channel closed, polling stopped.
+    void shutdown();
+
+    // Request actions: one PATCH per id; the local copy changes only where the service agreed.
+    Task<std::vector<ActionFailure>> confirm(std::vector<int64_t> ids);
+    Task<std::vector<ActionFailure>> decline(std::vector<int64_t> ids);
+    Task<std::vector<ActionFailure>> markPlayed(std::vector<int64_t> ids);
+    // Message actions; they throw the service's error.
+    Task<void> reply(int64_t messageId, std::string text);
+    Task<void> broadcast(std::string text, std::optional<std::string> imageUrl = std::nullopt);
+
+    // A track of the served library tagged at a player: confirms the pending requests for it.
+    Task<void> confirmFromTag(std::string rekordboxId);
+    // The DJ software reports a new track playing.
+    Task<void> reportNowPlaying(std::string title, std::string artist);
+
+    // Requests already written into the DJ software playlist, kept per event.
+    const std::set<int64_t>& exportedRequestIds() const { return exportedRequestIds_; }
+    void markExported(const std::vector<int64_t>& ids);
+
+    // Hooks for the overlay and the playlist export: called on the main loop for each request the
+    // service confirmed.
+    std::function<void(const MusicRequest&)> onRequestConfirmed;
+    // Where link log lines go (the CDJ link log once that runs).
+    std::function<void(const std::string& tag, const std::string& message)> linkLog;
+    // Called after the lists were reloaded because the channel came back.
+    std::function<void(size_t newRequests, size_t newMessages)> onResynced;
+
+private:
+    Task<void> attempt(int n, const std::string& id);
+    Task<void> backgroundSetup();
+    Task<void> resync();
+    Task<std::vector<ActionFailure>> setStatus(std::vector<int64_t> ids, RequestStatus status);
+    void installChannelCallbacks();
+    void announceRequests(const std::vector<MusicRequest>& batch);
+    void announceMessages(const std::vector<GuestMessage>& batch);
+    bool shouldPoll() const;
+    void loadExported();
+
+    APIClient& api_;
+    std::shared_ptr<Notifier> notifier_;
+    DJSoftwareCheck& dj_;
+    AppSettings settings_;
+    std::optional<DJEvent> event_;
+    std::optional<EventPreferences> preferences_;
+    EventStats stats_;
+    int64_t guestCount_ = 0;
+    std::vector<Track> cachedTracks_;
+    bool isAuthenticated_ = false;
+    bool isConnecting_ = false;
+    std::optional<std::string> connectionError_;
+    std::set<int64_t> knownRequestIds_, knownMessageIds_, exportedRequestIds_;
+    std::optional<std::string> activeDjSoftware_;
+    bool showNowPlaying_ = true;
+    bool pollingActive_ = false;
+    bool channelFailed_ = false;  // the channel was in error since it last connected
+    bool resyncRunning_ = false;
+    bool resyncAgain_ = false;
+    std::shared_ptr<bool> alive_;
+};
+
+}  // namespace fv
