@@ -363,3 +363,35 @@ TEST_F(AppStoreTest, TagAtThePlayerConfirmsTheMatchingPendingRequests) {
     store->markExported({3, 1});
     EXPECT_EQ(DefaultsStore::standard().get("exportedRequestIds_ev1"), "[1,3]");
 }
+
+TEST_F(AppStoreTest, NotificationsLoadMarkReadAndKeepTheirStateOnFailure) {
+    auto note = [](int64_t id, const std::string& severity, bool read) {
+        return json{{"id", id}, {"type", "system"}, {"title", "T"}, {"message", "M"}, {"severity", severity},
+                    {"is_read", read}, {"created_at", "2026-01-01T20:00:00Z"}};
+    };
+    service->set({{"notifications", json::array({note(1, "warning", false), note(2, "info", false), note(3, "error", true)})}});
+    auto& ns = store->notificationStore;
+    runOnMain(ns.fetch());
+    ASSERT_EQ(ns.notifications().size(), 3u);
+    EXPECT_EQ(ns.unreadCount(), 2);
+    ASSERT_EQ(ns.importantUnread().size(), 1u);
+    EXPECT_EQ(ns.importantUnread()[0].id, 1);
+
+    runOnMain(ns.markRead(1));
+    EXPECT_EQ(ns.unreadCount(), 1);
+    EXPECT_TRUE(ns.importantUnread().empty());
+    runOnMain(ns.markAllRead());
+    EXPECT_EQ(ns.unreadCount(), 0);
+    runOnMain(ns.markRead(2));
+    EXPECT_EQ(ns.unreadCount(), 0) << "never below 0";
+
+    service->script({{"action", "status"}, {"status", 500}, {"body", "x"}});
+    runOnMain(ns.fetch());
+    EXPECT_EQ(ns.notifications().size(), 3u);
+    EXPECT_EQ(ns.lastError(), "Server error (500)");
+    EXPECT_FALSE(ns.isLoading());
+    EXPECT_THAT(lines, Contains("[NotificationStore] Error fetching notifications: Server error (500)"));
+    service->script({{"action", "status"}, {"status", 500}, {"body", "x"}});
+    runOnMain(ns.markRead(3));
+    EXPECT_THAT(lines, Contains("[NotificationStore] Error marking notification read: Server error (500)"));
+}
