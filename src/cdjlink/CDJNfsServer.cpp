@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
+
+#include "cdjlink/CDJLog.hpp"
+#include "core/SerialQueue.hpp"
 
 namespace fv::cdj {
 
@@ -475,6 +479,165 @@ RpcBytes CDJNfsHandler::nfsStatfs(const RpcCall& call) {
     w.u32(16000000);
     w.u32(16000000);
     return w.take();
+}
+
+}  // namespace fv::cdj
+
+// --- Sockets
+
+namespace fv::cdj {
+
+CDJNfsServer::CDJNfsServer(SerialQueue& queue, CDJInterface iface, std::shared_ptr<const CDJLibrary> library,
+                           CDJNfsPorts ports)
+    : queue_(queue), iface_(std::move(iface)), library_(std::move(library)), requestedPorts_(ports), ports_(ports) {}
+
+CDJNfsServer::~CDJNfsServer() { stop(); }
+
+// Runs fn on the queue and waits; inline when already there or when the queue no longer runs.
+template <typename F>
+auto CDJNfsServer::onQueue(F&& fn) const {
+    if (queue_.isCurrent() || queue_.context().stopped()) return fn();
+    return queue_.dispatchSync(std::forward<F>(fn));
+}
+
+void CDJNfsServer::start() {
+    if (running_) return;
+    // Linux has no datagram limit below 64 KiB, so full 16 KiB READs always fit.
+    const CDJNfsReadLimit limit = cdjNfsReadLimit(std::nullopt);
+    maxRead_ = limit.maxRead;
+    if (limit.warning) cdjLogLine("WARN", *limit.warning);
+
+    auto udpHandler = [this](CDJNfsEndpoint ep) {
+        return [this, ep](std::span<const uint8_t> data, const std::string& address, uint16_t port) {
+            onDatagram(ep, data, address, port);
+        };
+    };
+    std::shared_ptr<CDJUdpSocket> pm, mount, nfs;
+    std::shared_ptr<CDJTcpListener> tcp;
+    try {
+        pm = CDJUdpSocket::open(requestedPorts_.portmap, queue_, "Portmapper (Pioneer 50111)",
+                                udpHandler(CDJNfsEndpoint::portmap));
+        mount = CDJUdpSocket::open(requestedPorts_.mount, queue_, "MOUNT v1", udpHandler(CDJNfsEndpoint::mount));
+        nfs = CDJUdpSocket::open(requestedPorts_.nfs, queue_, "NFSv2", udpHandler(CDJNfsEndpoint::nfs));
+        // Same port as the UDP side, so one GETPORT answer serves both transports.
+        tcp = CDJTcpListener::open(nfs->port(), queue_, "NFS/TCP",
+                                   [this](const std::shared_ptr<CDJTcpConnection>& c) { onAccept(c); });
+    } catch (...) {
+        if (tcp) tcp->close();
+        if (nfs) nfs->close();
+        if (mount) mount->close();
+        if (pm) pm->close();
+        throw;
+    }
+
+    CDJNfsHandler::Config config;
+    config.exportAddress = iface_.address;
+    config.ports = {pm->port(), mount->port(), nfs->port()};
+    config.maxRead = maxRead_;
+    config.dirTime = static_cast<uint32_t>(::time(nullptr));
+    config.verbose = [] { return cdjLog().verbose(); };
+    std::weak_ptr<const CDJLibrary> weakLibrary = library_;
+    auto files = [weakLibrary] {
+        std::vector<CDJNfsFile> out;
+        auto lib = weakLibrary.lock();
+        if (!lib) return out;
+        for (const CDJTrack& t : lib->tracks()) out.push_back({t.id, cdjVirtualFileName(t), t.filePath});
+        return out;
+    };
+    auto logFn = [](const std::string& tag, const std::string& message) { cdjLogLine(tag, message); };
+    auto handler = std::make_unique<CDJNfsHandler>(std::move(config), std::move(files), std::move(logFn));
+
+    // Until this runs on the queue, datagrams that arrive find no handler and are dropped.
+    onQueue([&] {
+        ports_ = handler->config().ports;
+        handler_ = std::move(handler);
+        pm_ = std::move(pm);
+        mount_ = std::move(mount);
+        nfs_ = std::move(nfs);
+        nfsTcp_ = std::move(tcp);
+        running_ = true;
+    });
+}
+
+void CDJNfsServer::stop() {
+    onQueue([this] { closeAll(); });
+}
+
+void CDJNfsServer::closeAll() {
+    if (nfsTcp_) nfsTcp_->close();
+    for (auto* s : {pm_.get(), mount_.get(), nfs_.get()})
+        if (s) s->close();
+    std::map<CDJTcpConnection*, TcpPeer> conns;
+    conns.swap(tcpConns_);
+    for (auto& [key, peer] : conns) {
+        peer.conn->onData = nullptr;
+        peer.conn->onClose = nullptr;
+        peer.conn->close();
+    }
+    pm_.reset();
+    mount_.reset();
+    nfs_.reset();
+    nfsTcp_.reset();
+    running_ = false;
+}
+
+bool CDJNfsServer::isRunning() const { return running_; }
+
+CDJNfsPorts CDJNfsServer::ports() const {
+    return onQueue([this] { return ports_; });
+}
+
+CDJNfsStats CDJNfsServer::stats() const {
+    return onQueue([this] { return handler_ ? handler_->stats() : CDJNfsStats{}; });
+}
+
+size_t CDJNfsServer::tcpConnectionCount() const {
+    return onQueue([this] { return tcpConns_.size(); });
+}
+
+void CDJNfsServer::onDatagram(CDJNfsEndpoint endpoint, RpcByteView data, const std::string& address, uint16_t port) {
+    if (!handler_) return;
+    CDJUdpSocket* sock = endpoint == CDJNfsEndpoint::portmap ? pm_.get()
+                         : endpoint == CDJNfsEndpoint::mount ? mount_.get()
+                                                             : nfs_.get();
+    if (!sock) return;
+    std::optional<RpcBytes> reply = handler_->handle(endpoint, data);
+    if (reply) sock->send(*reply, address, port);
+}
+
+void CDJNfsServer::onAccept(const std::shared_ptr<CDJTcpConnection>& conn) {
+    if (!handler_ || !running_) {
+        conn->close();
+        return;
+    }
+    if (tcpConns_.size() >= kMaxTcpConnections) {
+        if (cdjLog().verbose())
+            cdjLogLine("NFS", fmt::format("NFS/TCP: zu viele Verbindungen, {} abgewiesen", conn->peer()));
+        conn->close();
+        return;
+    }
+    CDJTcpConnection* key = conn.get();
+    conn->onData = [this, key](std::span<const uint8_t> data) { onTcpData(key, data); };
+    conn->onClose = [this, key] { tcpConns_.erase(key); };
+    tcpConns_.emplace(key, TcpPeer{conn, RpcRecordAssembler{}});
+}
+
+void CDJNfsServer::onTcpData(CDJTcpConnection* key, RpcByteView data) {
+    const auto it = tcpConns_.find(key);
+    if (it == tcpConns_.end()) return;
+    const std::shared_ptr<CDJTcpConnection> conn = it->second.conn;  // closing erases the entry
+    std::vector<RpcBytes> records;
+    if (!it->second.records.feed(data, records)) {
+        if (cdjLog().verbose())
+            cdjLogLine("NFS", fmt::format("NFS/TCP: übergroßer Record von {} → Verbindung geschlossen", conn->peer()));
+        conn->close();
+        return;
+    }
+    for (const RpcBytes& record : records) {
+        if (!handler_ || !conn->isOpen()) break;
+        std::optional<RpcBytes> reply = handler_->handle(CDJNfsEndpoint::nfs, record);
+        if (reply) conn->send(rpcRecordFrame(*reply));
+    }
 }
 
 }  // namespace fv::cdj

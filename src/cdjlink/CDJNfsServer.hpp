@@ -2,15 +2,23 @@
 // The players' file service: portmapper, mount (v1) and NFS version 2, read-only, over a virtual
 // root directory that lists the library's tracks as files named after their ids.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cdjlink/CDJModels.hpp"
 #include "cdjlink/CDJRpc.hpp"
+#include "cdjlink/CDJSockets.hpp"
+
+namespace fv {
+class SerialQueue;
+}
 
 namespace fv::cdj {
 
@@ -24,6 +32,7 @@ struct CDJNfsFile {
 // id + "." + the file type when it is one the players know, else the path's extension in lower case
 // ("aif" as "aiff", none as "mp3").
 std::string cdjVirtualFileName(uint32_t id, std::string_view fileType, std::string_view filePath);
+inline std::string cdjVirtualFileName(const CDJTrack& t) { return cdjVirtualFileName(t.id, t.fileType, t.filePath); }
 
 struct CDJNfsPorts {
     uint16_t portmap = 50111;
@@ -108,6 +117,63 @@ private:
     LogFn log_;
     CDJNfsStats stats_;
     std::map<Prefix, Node> handles_;  // handles handed out by LOOKUP, by their first 12 bytes
+};
+
+// The file service on its sockets: portmapper (UDP), mount (UDP), NFS (UDP and TCP with record
+// marking). start() and stop() may be called from any thread; the sockets are created on the
+// calling thread and deliver on the queue, where every call is answered.
+class CDJNfsServer {
+public:
+    CDJNfsServer(SerialQueue& queue, CDJInterface iface, std::shared_ptr<const CDJLibrary> library,
+                 CDJNfsPorts ports = {});
+    ~CDJNfsServer();
+    CDJNfsServer(const CDJNfsServer&) = delete;
+    CDJNfsServer& operator=(const CDJNfsServer&) = delete;
+
+    // Opens the portmapper, mount and NFS sockets and the TCP listener, in this order. Throws
+    // CDJSocketError; whatever was opened before the failure is closed again.
+    void start();
+    // Closes the sockets and every TCP connection; idempotent.
+    void stop();
+
+    bool isRunning() const;
+    // The ports actually bound (a configured 0 becomes the system's choice).
+    CDJNfsPorts ports() const;
+    CDJNfsStats stats() const;
+    size_t tcpConnectionCount() const;
+    int64_t maxRead() const { return maxRead_; }
+
+    // Connections beyond this are closed as they arrive, so a flood cannot use up descriptors.
+    static constexpr size_t kMaxTcpConnections = 64;
+
+private:
+    struct TcpPeer {
+        std::shared_ptr<CDJTcpConnection> conn;
+        RpcRecordAssembler records;
+    };
+
+    void onDatagram(CDJNfsEndpoint endpoint, RpcByteView data, const std::string& address, uint16_t port);
+    void onAccept(const std::shared_ptr<CDJTcpConnection>& conn);
+    void onTcpData(CDJTcpConnection* key, RpcByteView data);
+    void closeAll();
+    template <typename F>
+    auto onQueue(F&& fn) const;
+
+    SerialQueue& queue_;
+    CDJInterface iface_;
+    std::shared_ptr<const CDJLibrary> library_;
+    CDJNfsPorts requestedPorts_;
+    CDJNfsPorts ports_;
+    int64_t maxRead_ = 16384;
+
+    // Touched on the queue only (and in start/stop while no socket can deliver).
+    std::unique_ptr<CDJNfsHandler> handler_;
+    std::shared_ptr<CDJUdpSocket> pm_;
+    std::shared_ptr<CDJUdpSocket> mount_;
+    std::shared_ptr<CDJUdpSocket> nfs_;
+    std::shared_ptr<CDJTcpListener> nfsTcp_;
+    std::map<CDJTcpConnection*, TcpPeer> tcpConns_;
+    std::atomic<bool> running_{false};
 };
 
 }  // namespace fv::cdj

@@ -75,3 +75,124 @@ inline std::string hexOf(const std::vector<uint8_t>& v) {
 }
 
 }  // namespace fv::test
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+
+namespace fv::test {
+
+inline uint32_t wordAt(const std::vector<uint8_t>& b, size_t i) {
+    return i + 4 <= b.size()
+               ? (uint32_t{b[i]} << 24) | (uint32_t{b[i + 1]} << 16) | (uint32_t{b[i + 2]} << 8) | b[i + 3]
+               : 0;
+}
+
+inline sockaddr_in socketAddress(const std::string& address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    return sa;
+}
+
+// A blocking UDP client with a receive time-out, as a player would use.
+class RpcUdpClient {
+public:
+    explicit RpcUdpClient(std::string address = "127.0.0.1", int timeoutMs = 2000) : address_(std::move(address)) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int big = 1 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    ~RpcUdpClient() { ::close(fd_); }
+    RpcUdpClient(const RpcUdpClient&) = delete;
+    RpcUdpClient& operator=(const RpcUdpClient&) = delete;
+
+    void send(uint16_t port, const std::vector<uint8_t>& data) {
+        sockaddr_in sa = socketAddress(address_, port);
+        ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    }
+    std::optional<std::vector<uint8_t>> receive() {
+        std::vector<uint8_t> buf(70000);
+        const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+        if (n < 0) return std::nullopt;
+        buf.resize(static_cast<size_t>(n));
+        return buf;
+    }
+    // Sends a call and waits for the reply with the same transaction id.
+    std::optional<std::vector<uint8_t>> call(uint16_t port, const std::vector<uint8_t>& message) {
+        send(port, message);
+        for (;;) {
+            auto r = receive();
+            if (!r || wordAt(*r, 0) == wordAt(message, 0)) return r;
+        }
+    }
+
+private:
+    std::string address_;
+    int fd_ = -1;
+};
+
+class RpcTcpClient {
+public:
+    RpcTcpClient(uint16_t port, std::string address = "127.0.0.1", int timeoutMs = 3000) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in sa = socketAddress(address, port);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    ~RpcTcpClient() { ::close(fd_); }
+    RpcTcpClient(const RpcTcpClient&) = delete;
+    RpcTcpClient& operator=(const RpcTcpClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool sendAll(const std::vector<uint8_t>& data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool readExact(uint8_t* dst, size_t n) {
+        size_t done = 0;
+        while (done < n) {
+            const ssize_t r = ::recv(fd_, dst + done, n - done, 0);
+            if (r <= 0) return false;
+            done += static_cast<size_t>(r);
+        }
+        return true;
+    }
+    // One record marked reply (the server sends single fragments); nothing on EOF or time-out.
+    std::optional<std::vector<uint8_t>> readRecord() {
+        uint8_t h[4];
+        if (!readExact(h, 4)) return std::nullopt;
+        const uint32_t header = (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | h[3];
+        lastHeader = header;
+        std::vector<uint8_t> body(header & 0x7fffffffu);
+        if (!readExact(body.data(), body.size())) return std::nullopt;
+        return body;
+    }
+    // True when the server closed the connection (EOF), false on data or time-out.
+    bool closedByPeer() {
+        uint8_t b;
+        return ::recv(fd_, &b, 1, 0) == 0;
+    }
+    uint32_t lastHeader = 0;
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+}  // namespace fv::test
