@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 bash scripts/build.sh release >/dev/null
-if [ $# -eq 0 ]; then set -- status; fi
+if [ $# -eq 0 ]; then set -- run; fi
 exec build/release/floorvote "$@"

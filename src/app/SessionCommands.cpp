@@ -9,6 +9,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <fmt/format.h>
 
+#include "app/CommandSupport.hpp"
 #include "app/Commands.hpp"
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
@@ -19,78 +20,6 @@
 
 namespace fv::app {
 namespace {
-
-// One-shot commands keep standard output for their results (and --json); the log goes to stderr.
-void quietLog() {
-    setLogToStdout(false);
-    setLogSink([](const std::string& line) { std::cerr << line << '\n'; });
-}
-
-template <typename T>
-T await(asio::awaitable<T> task) {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    asio::co_spawn(MainLoop::shared().context(), std::move(task), [&](std::exception_ptr e, T v) {
-        error = e;
-        if (!e) value = std::move(v);
-        done = true;
-    });
-    // Every call has its own timeout; this only guards against a loop that never ends.
-    MainLoop::shared().runUntil([&] { return done; }, std::chrono::minutes(5));
-    if (error) std::rethrow_exception(error);
-    if (!value) throw CommandFailed{1, "Zeitüberschreitung."};
-    return std::move(*value);
-}
-
-void await(asio::awaitable<void> task) {
-    auto wrapped = [](asio::awaitable<void> t) -> asio::awaitable<bool> {
-        co_await std::move(t);
-        co_return true;
-    };
-    (void)await(wrapped(std::move(task)));
-}
-
-// Runs a service call; a failure prints its text and ends the command without changing anything.
-template <typename T>
-T call(asio::awaitable<T> task) {
-    try {
-        return await(std::move(task));
-    } catch (const CommandFailed&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw CommandFailed{1, e.what()};
-    }
-}
-
-void start() {
-    quietLog();
-    AppSettings::migrateIfNeeded();
-}
-
-AuthStore& requireLogin() {
-    auto& auth = AuthStore::shared();
-    await(auth.restoreSession());
-    if (auth.state() != AuthStore::State::authenticated)
-        throw CommandFailed{1, "Nicht angemeldet. Bitte zuerst „floorvote login E-MAIL“ ausführen."};
-    return auth;
-}
-
-std::string activeEventOrFail() {
-    auto id = AppSettings::load().activeEventId;
-    if (id.empty()) throw CommandFailed{1, APIError(APIError::Kind::noActiveEvent).what()};
-    return id;
-}
-
-const char* statusLabel(RequestStatus s) {
-    switch (s) {
-        case RequestStatus::pending: return "offen";
-        case RequestStatus::confirmed: return "bestätigt";
-        case RequestStatus::declined: return "abgelehnt";
-        case RequestStatus::played: return "gespielt";
-    }
-    return "";
-}
 
 void login(const std::string& email, std::optional<std::string> code) {
     start();

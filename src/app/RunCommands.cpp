@@ -1,0 +1,339 @@
+// floorvote run (the live session with terminal commands) and the one-shot actions
+// confirm, decline, played, reply, broadcast, online, offline.
+// GCC 12 takes asio's coroutine frame allocator for a mismatched new/delete pair (a false positive).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+#include <csignal>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include <unistd.h>
+
+#include <boost/asio/signal_set.hpp>
+#include <fmt/format.h>
+
+#include "app/CommandSupport.hpp"
+#include "app/Commands.hpp"
+#include "core/Log.hpp"
+#include "core/MainLoop.hpp"
+#include "platform/Notifier.hpp"
+#include "session/APIClient.hpp"
+#include "session/AppSettings.hpp"
+#include "session/AppStore.hpp"
+#include "session/AuthStore.hpp"
+
+namespace fv::app {
+namespace {
+
+// Arrivals show in the terminal as well as on the desktop.
+class TerminalNotifier : public Notifier {
+public:
+    explicit TerminalNotifier(std::shared_ptr<Notifier> desktop) : desktop_(std::move(desktop)) {
+        // Without a desktop service the fallback would only print the same line again.
+        if (dynamic_cast<ConsoleNotifier*>(desktop_.get())) desktop_.reset();
+    }
+    void notify(const std::string& title, const std::string& body, bool withSound) override {
+        say("🔔 " + title + ": " + body);
+        if (desktop_) desktop_->notify(title, body, withSound);
+    }
+
+private:
+    std::shared_ptr<Notifier> desktop_;
+};
+
+std::string requestLine(const MusicRequest& r) {
+    return fmt::format("#{}  {} – {}  [{}]  {} Stimmen", r.id, r.artist, r.title, statusLabel(r.status), r.voteCount);
+}
+
+void printRequests(const std::string& heading, const std::vector<MusicRequest>& list) {
+    say(fmt::format("{} ({}):", heading, list.size()));
+    for (const auto& r : list) say("  " + requestLine(r));
+}
+
+void printMessages(const std::vector<GuestMessage>& list) {
+    say(fmt::format("Nachrichten ({}):", list.size()));
+    for (const auto& m : list)
+        say(fmt::format("  #{}  {}{}: {}", m.id, m.isDjReply ? "DJ" : (m.guestName.empty() ? "Gast" : m.guestName),
+                        m.isRead ? "" : " (neu)", m.content));
+}
+
+const char* kHelp =
+    "Befehle:\n"
+    "  offen                 offene Wünsche (nach Stimmen)\n"
+    "  queue                 bestätigte Wünsche in Reihenfolge\n"
+    "  top                   die meistgewünschten Titel\n"
+    "  ok ID...              Wünsche bestätigen\n"
+    "  nein ID...            Wünsche ablehnen\n"
+    "  gespielt ID...        Wünsche als gespielt markieren\n"
+    "  nachrichten           Nachrichten anzeigen\n"
+    "  antwort ID TEXT       einer Nachricht antworten\n"
+    "  rundruf TEXT          Nachricht an alle Gäste\n"
+    "  online | offline      Event für Gäste öffnen oder schließen\n"
+    "  status                Verbindung und Zähler\n"
+    "  hilfe                 diese Liste\n"
+    "  ende                  beenden";
+
+std::vector<int64_t> parseIds(std::istringstream& in, std::string& bad) {
+    std::vector<int64_t> ids;
+    std::string word;
+    while (in >> word) {
+        if (!word.empty() && word[0] == '#') word.erase(0, 1);
+        try {
+            size_t used = 0;
+            long long v = std::stoll(word, &used);
+            if (used != word.size()) throw std::invalid_argument(word);
+            ids.push_back(v);
+        } catch (const std::exception&) {
+            bad = word;
+            return {};
+        }
+    }
+    return ids;
+}
+
+std::string restOf(std::istringstream& in) {
+    std::string rest;
+    std::getline(in, rest);
+    size_t start = rest.find_first_not_of(' ');
+    return start == std::string::npos ? std::string() : rest.substr(start);
+}
+
+const char* doneWord(RequestStatus s) {
+    switch (s) {
+        case RequestStatus::confirmed: return "Bestätigt";
+        case RequestStatus::declined: return "Abgelehnt";
+        case RequestStatus::played: return "Gespielt";
+        default: return "Geändert";
+    }
+}
+
+// Carries out one status change for several ids and reports each one; false if any failed.
+asio::awaitable<bool> changeStatus(AppStore& store, RequestStatus status, std::vector<int64_t> ids) {
+    std::vector<ActionFailure> failures;
+    if (status == RequestStatus::confirmed) failures = co_await store.confirm(ids);
+    else if (status == RequestStatus::declined) failures = co_await store.decline(ids);
+    else failures = co_await store.markPlayed(ids);
+    for (int64_t id : ids) {
+        auto f = std::find_if(failures.begin(), failures.end(), [&](const ActionFailure& a) { return a.id == id; });
+        if (f == failures.end()) say(fmt::format("{}: #{}", doneWord(status), id));
+        else complain(fmt::format("#{}: {}", id, f->error));
+    }
+    co_return failures.empty();
+}
+
+class RunSession {
+public:
+    RunSession()
+        : notifier_(std::make_shared<TerminalNotifier>(Notifier::makeDefault())),
+          store_(APIClient::shared(), notifier_, dj_) {}
+
+    int run() {
+        auto& loop = MainLoop::shared();
+        asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
+        signals.async_wait([this](const boost::system::error_code& ec, int sig) {
+            if (ec) return;
+            logLine("App", sig == SIGINT ? "Ctrl-C — stopping" : "SIGTERM — stopping");
+            stop_ = true;
+        });
+
+        spawnOnMain(start(), "run");
+        if (isatty(STDIN_FILENO)) readTerminal();
+        while (!stop_) loop.runUntil([this] { return stop_; }, std::chrono::hours(1));
+
+        store_.shutdown();
+        // Every settings change was saved when it was made; nothing is left to write.
+        loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
+        say("Floorvote beendet.");
+        return exitCode_;
+    }
+
+private:
+    asio::awaitable<void> start() {
+        auto& auth = AuthStore::shared();
+        co_await auth.restoreSession();
+        AppSettings s = AppSettings::load();
+        if (auth.state() != AuthStore::State::authenticated && s.djPin.empty()) {
+            complain(auth.serverUnreachable()
+                         ? "Server nicht erreichbar; die gespeicherte Anmeldung bleibt erhalten. Bitte später erneut starten."
+                         : "Nicht angemeldet. Bitte zuerst „floorvote login E-MAIL“ ausführen.");
+            exitCode_ = 1;
+            stop_ = true;
+            co_return;
+        }
+        if (s.activeEventId.empty()) {
+            complain("Kein aktives Event ausgewählt. Bitte zuerst „floorvote use EVENT_ID“ ausführen.");
+            exitCode_ = 1;
+            stop_ = true;
+            co_return;
+        }
+        co_await store_.connectToEvent();
+        if (store_.connectionError()) {
+            complain("Verbindung fehlgeschlagen: " + *store_.connectionError());
+            exitCode_ = 1;
+            stop_ = true;
+            co_return;
+        }
+        say(fmt::format("Verbunden mit „{}“: {} offene, {} bestätigte Wünsche, {} Nachrichten.",
+                        store_.event() ? store_.event()->eventName : s.activeEventId, store_.requestStore.pending().size(),
+                        store_.requestStore.queue().size(), store_.messageStore.messages().size()));
+        if (isatty(STDIN_FILENO)) say("„hilfe“ zeigt die Befehle.");
+    }
+
+    // Lines are read on their own thread and handled on the main loop, one after another.
+    void readTerminal() {
+        std::thread([this] {
+            std::string line;
+            while (std::getline(std::cin, line)) {
+                MainLoop::shared().post([this, line] { spawnOnMain(handle(line), "command"); });
+            }
+            MainLoop::shared().post([this] { stop_ = true; });
+        }).detach();
+    }
+
+    asio::awaitable<void> handle(std::string line) {
+        std::istringstream in(line);
+        std::string cmd;
+        in >> cmd;
+        if (cmd.empty()) co_return;
+        try {
+            if (cmd == "hilfe" || cmd == "help") {
+                say(kHelp);
+            } else if (cmd == "ende" || cmd == "quit" || cmd == "exit") {
+                stop_ = true;
+            } else if (cmd == "offen" || cmd == "pending") {
+                printRequests("Offene Wünsche", store_.requestStore.pending());
+            } else if (cmd == "queue" || cmd == "warteschlange") {
+                printRequests("Bestätigte Wünsche", store_.requestStore.queue());
+            } else if (cmd == "top") {
+                printRequests("Meiste Stimmen", store_.requestStore.topVotes());
+            } else if (cmd == "ok" || cmd == "confirm" || cmd == "nein" || cmd == "decline" || cmd == "gespielt" ||
+                       cmd == "played") {
+                std::string bad;
+                auto ids = parseIds(in, bad);
+                RequestStatus status = (cmd == "ok" || cmd == "confirm")    ? RequestStatus::confirmed
+                                       : (cmd == "nein" || cmd == "decline") ? RequestStatus::declined
+                                                                             : RequestStatus::played;
+                if (!bad.empty()) complain("Keine gültige ID: " + bad);
+                else if (ids.empty()) complain("Bitte mindestens eine ID angeben, z. B. „" + cmd + " 12“.");
+                else (void)co_await changeStatus(store_, status, ids);
+            } else if (cmd == "nachrichten" || cmd == "messages") {
+                printMessages(store_.messageStore.messages());
+            } else if (cmd == "antwort" || cmd == "reply") {
+                std::string bad;
+                int64_t id = 0;
+                std::string idText;
+                in >> idText;
+                std::istringstream idIn(idText);
+                auto ids = parseIds(idIn, bad);
+                std::string text = restOf(in);
+                if (ids.size() != 1 || text.empty()) {
+                    complain("Aufruf: antwort NACHRICHTEN-ID TEXT");
+                } else {
+                    id = ids[0];
+                    co_await store_.reply(id, text);
+                    say(fmt::format("Antwort auf #{} gesendet.", id));
+                }
+            } else if (cmd == "rundruf" || cmd == "broadcast") {
+                std::string text = restOf(in);
+                if (text.empty()) {
+                    complain("Aufruf: rundruf TEXT");
+                } else {
+                    co_await store_.broadcast(text);
+                    say("Rundruf gesendet.");
+                }
+            } else if (cmd == "online") {
+                co_await store_.setEventOnline();
+                say(store_.event() && store_.event()->isActive ? "Event ist online." : "Event konnte nicht online gehen.");
+            } else if (cmd == "offline") {
+                co_await store_.setEventOffline();
+                say(store_.event() && !store_.event()->isActive ? "Event ist offline." : "Event konnte nicht offline gehen.");
+            } else if (cmd == "status") {
+                const char* states[] = {"getrennt", "verbindet", "verbunden", "Fehler"};
+                auto& st = store_.webSocket.state();
+                say(fmt::format("Echtzeitkanal: {}{}; {} offene, {} bestätigte Wünsche; {} Gäste.",
+                                states[int(st.kind)], st.message.empty() ? "" : " (" + st.message + ")",
+                                store_.requestStore.pending().size(), store_.requestStore.queue().size(),
+                                store_.guestCount()));
+            } else {
+                complain("Unbekannter Befehl: " + cmd + " („hilfe“ zeigt alle Befehle)");
+            }
+        } catch (const std::exception& e) {
+            complain(std::string("Fehler: ") + e.what());
+        }
+    }
+
+    LocalDJSoftware dj_;
+    std::shared_ptr<Notifier> notifier_;
+    AppStore store_;
+    bool stop_ = false;
+    int exitCode_ = 0;
+};
+
+// One-shot actions: log in, act on the active event, report.
+void oneShotStatus(RequestStatus status, const std::vector<int64_t>& ids) {
+    start();
+    requireLogin();
+    activeEventOrFail();
+    LocalDJSoftware dj;
+    AppStore store(APIClient::shared(), nullptr, dj);
+    if (!await(changeStatus(store, status, ids))) throw CommandFailed{1, ""};
+}
+
+void addStatusCommand(CLI::App& root, const char* name, const char* help, RequestStatus status) {
+    auto ids = std::make_shared<std::vector<int64_t>>();
+    auto* c = root.add_subcommand(name, help);
+    c->add_option("ID", *ids, "Wunsch-IDs")->required();
+    c->callback([ids, status] { oneShotStatus(status, *ids); });
+}
+
+const CommandRegistrar reg(40, [](CLI::App& root) {
+    root.add_subcommand("run", "Live-Sitzung: mit dem aktiven Event verbinden und Wünsche verfolgen")->callback([] {
+        AppSettings::migrateIfNeeded();
+        RunSession session;
+        int code = session.run();
+        if (code != 0) throw CommandFailed{code, ""};
+    });
+
+    addStatusCommand(root, "confirm", "Wünsche bestätigen", RequestStatus::confirmed);
+    addStatusCommand(root, "decline", "Wünsche ablehnen", RequestStatus::declined);
+    addStatusCommand(root, "played", "Wünsche als gespielt markieren", RequestStatus::played);
+
+    static int64_t replyId = 0;
+    static std::string replyText, broadcastText;
+    auto* reply = root.add_subcommand("reply", "Einer Gastnachricht antworten");
+    reply->add_option("MESSAGE_ID", replyId, "Nachrichten-ID")->required();
+    reply->add_option("TEXT", replyText, "Antworttext")->required();
+    reply->callback([] {
+        start();
+        requireLogin();
+        activeEventOrFail();
+        LocalDJSoftware dj;
+        AppStore store(APIClient::shared(), nullptr, dj);
+        call(store.reply(replyId, replyText));
+        say(fmt::format("Antwort auf #{} gesendet.", replyId));
+    });
+    auto* broadcast = root.add_subcommand("broadcast", "Nachricht an alle Gäste des aktiven Events");
+    broadcast->add_option("TEXT", broadcastText, "Text")->required();
+    broadcast->callback([] {
+        start();
+        requireLogin();
+        std::string id = activeEventOrFail();
+        call(APIClient::shared().broadcast(id, broadcastText));
+        say("Rundruf gesendet.");
+    });
+    for (bool online : {true, false}) {
+        root.add_subcommand(online ? "online" : "offline",
+                            online ? "Das aktive Event für Gäste öffnen" : "Das aktive Event für Gäste schließen")
+            ->callback([online] {
+                start();
+                requireLogin();
+                std::string id = activeEventOrFail();
+                call(APIClient::shared().setEventActive(id, online));
+                say(online ? "Event ist online." : "Event ist offline.");
+            });
+    }
+});
+
+}  // namespace
+}  // namespace fv::app

@@ -1,0 +1,195 @@
+// `floorvote run` in a real terminal (tmux), and the one-shot actions, against the test service.
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "session/ApiTestService.hpp"
+#include "support/TestSupport.hpp"
+
+using fv::test::runFloorvote;
+using fv::test::runProcess;
+using fv::test::TestService;
+using nlohmann::json;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+
+namespace {
+
+json request(int64_t id, const std::string& title, const std::string& status = "pending") {
+    return {{"id", id}, {"title", title}, {"artist", "Band"}, {"status", status}, {"vote_count", 1},
+            {"created_at", "2026-01-01T20:00:00Z"}};
+}
+
+// One tmux server of our own, so nothing of the user's tmux is touched.
+class Terminal {
+public:
+    Terminal() : socket_("floorvote-test-" + std::to_string(getpid())) {
+        run({"new-session", "-d", "-s", "fv", "-x", "160", "-y", "50", "sleep 600"});
+        run({"set-option", "-t", "fv", "remain-on-exit", "on"});
+        run({"set-option", "-t", "fv", "history-limit", "20000"});
+    }
+    ~Terminal() { run({"kill-server"}); }
+
+    void start(const std::string& command) { run({"respawn-pane", "-k", "-t", "fv", "exec " + command}); }
+    void type(const std::string& line) {
+        run({"send-keys", "-t", "fv", "-l", line});
+        run({"send-keys", "-t", "fv", "Enter"});
+    }
+    void keys(const std::string& k) { run({"send-keys", "-t", "fv", k}); }
+    std::string screen() { return run({"capture-pane", "-p", "-J", "-t", "fv", "-S", "-20000"}).out; }
+    std::string format(const std::string& f) {
+        auto out = run({"display-message", "-p", "-t", "fv", f}).out;
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    // tmux may see the terminal close before it has reaped the process: wait for its status too.
+    bool dead() { return format("#{pane_dead}") == "1" && !format("#{pane_dead_status}#{pane_dead_signal}").empty(); }
+    bool waitFor(const std::string& text, std::chrono::seconds limit = 20s) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            if (screen().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+    bool waitDead(std::chrono::seconds limit = 10s) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            if (dead()) return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+
+private:
+    fv::test::ProcessResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"tmux", "-L", socket_, "-f", "/dev/null"});
+        return runProcess(args);
+    }
+    std::string socket_;
+};
+
+class RunCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = std::make_unique<fv::test::TempDir>();
+        fv::test::useHome(home->path());
+        service = std::make_unique<TestService>(TestService::serviceArgs("production", 0, {"--ping-interval", "500"}));
+        setenv("FLOORVOTE_PRODUCTION_URL", service->url().c_str(), 1);
+        service->account({{"email", "dj@example.invalid"}, {"code", "123456"}});
+        service->event({{"id", "ev1"}, {"dj_pin", "1234"}, {"event_name", "Sommerfest"}, {"ownerEmail", "dj@example.invalid"},
+                        {"requests", json::array({request(1, "Eins"), request(2, "Zwei", "confirmed")})},
+                        {"messages", json::array({{{"id", 5}, {"content", "Hallo"}, {"created_at", "x"}, {"session_id", "g5"}}})}});
+        ASSERT_EQ(runFloorvote({"login", "dj@example.invalid", "--code", "123456"}).exitCode, 0);
+        ASSERT_EQ(runFloorvote({"use", "ev1", "--pin", "1234"}).exitCode, 0);
+        ASSERT_EQ(runFloorvote({"settings", "set", "notifyOnNewRequest", "true"}).exitCode, 0);
+    }
+    void TearDown() override { unsetenv("FLOORVOTE_PRODUCTION_URL"); }
+
+    std::string runCommandLine() const {
+        std::string env = "env";
+        for (const char* v : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "FLOORVOTE_PRODUCTION_URL"})
+            if (const char* value = getenv(v)) env += std::string(" ") + v + "='" + value + "'";
+        return env + " " + FLOORVOTE_BINARY + " run";
+    }
+    json requestOnService(int64_t id) const {
+        json state = service->admin("GET", "/__admin/state");
+        for (const auto& r : state["events"]["ev1"]["requests"])
+            if (r["id"] == id) return r;
+        return nullptr;
+    }
+
+    std::unique_ptr<fv::test::TempDir> home;
+    std::unique_ptr<TestService> service;
+};
+
+}  // namespace
+
+TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
+    if (runProcess({"tmux", "-V"}).exitCode != 0) GTEST_SKIP() << "tmux is not installed";
+    Terminal t;
+    t.start(runCommandLine());
+    ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
+    EXPECT_THAT(t.screen(), HasSubstr("[AppStore] connectToEvent DONE ✓"));
+    EXPECT_THAT(t.screen(), HasSubstr("Verbunden mit „Sommerfest“: 1 offene, 1 bestätigte Wünsche, 1 Nachrichten."));
+
+    t.type("offen");
+    ASSERT_TRUE(t.waitFor("Offene Wünsche (1):")) << t.screen();
+    EXPECT_THAT(t.screen(), HasSubstr("#1  Band – Eins  [offen]  1 Stimmen"));
+
+    t.type("ok 1");
+    ASSERT_TRUE(t.waitFor("Bestätigt: #1")) << t.screen();
+    EXPECT_EQ(requestOnService(1)["status"], "confirmed");
+    t.type("queue");
+    ASSERT_TRUE(t.waitFor("Bestätigte Wünsche (2):")) << t.screen();
+
+    // A guest's request arrives while the DJ watches.
+    service->admin("POST", "/__admin/add-request", {{"eventId", "ev1"}, {"request", request(3, "Drei")}});
+    ASSERT_TRUE(t.waitFor("🔔 Neuer Musikwunsch: Band – Drei")) << t.screen();
+
+    t.type("antwort 5 Kommt gleich!");
+    ASSERT_TRUE(t.waitFor("Antwort auf #5 gesendet.")) << t.screen();
+    t.type("gespielt x");
+    ASSERT_TRUE(t.waitFor("Keine gültige ID: x")) << t.screen();
+    t.type("tanzen");
+    ASSERT_TRUE(t.waitFor("Unbekannter Befehl: tanzen")) << t.screen();
+
+    t.type("ende");
+    ASSERT_TRUE(t.waitDead()) << t.screen();
+    EXPECT_THAT(t.screen(), HasSubstr("Floorvote beendet."));
+    EXPECT_EQ(t.format("#{pane_dead_status}"), "0") << t.format("#{pane_dead_signal}") << t.screen();
+}
+
+TEST_F(RunCommand, CtrlCAndSigtermStopCleanly) {
+    if (runProcess({"tmux", "-V"}).exitCode != 0) GTEST_SKIP() << "tmux is not installed";
+    Terminal t;
+    t.start(runCommandLine());
+    ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
+    t.keys("C-c");
+    ASSERT_TRUE(t.waitDead()) << t.screen();
+    EXPECT_THAT(t.screen(), HasSubstr("Ctrl-C — stopping"));
+    EXPECT_EQ(t.format("#{pane_dead_status}"), "0") << t.format("#{pane_dead_signal}") << t.screen();
+
+    t.start(runCommandLine());
+    ASSERT_TRUE(t.waitFor("Verbunden mit „Sommerfest“", 20s)) << t.screen();
+    pid_t pid = std::stoi(t.format("#{pane_pid}"));
+    ::kill(pid, SIGTERM);
+    ASSERT_TRUE(t.waitDead()) << t.screen();
+    EXPECT_THAT(t.screen(), HasSubstr("SIGTERM — stopping"));
+    EXPECT_EQ(t.format("#{pane_dead_status}"), "0");
+    // The server saw the channel close.
+    EXPECT_EQ(service->admin("GET", "/__admin/sockets")["connected"], 0);
+}
+
+TEST_F(RunCommand, OneShotActions) {
+    auto ok = runFloorvote({"confirm", "1"});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_THAT(ok.out, HasSubstr("Bestätigt: #1"));
+    EXPECT_EQ(requestOnService(1)["status"], "confirmed");
+
+    auto mixed = runFloorvote({"played", "1", "99"});
+    EXPECT_NE(mixed.exitCode, 0);
+    EXPECT_THAT(mixed.out, HasSubstr("Gespielt: #1"));
+    EXPECT_THAT(mixed.err, HasSubstr("#99: "));
+    EXPECT_EQ(requestOnService(1)["status"], "played");
+    EXPECT_EQ(runFloorvote({"decline", "2"}).exitCode, 0);
+    EXPECT_EQ(requestOnService(2)["status"], "declined");
+
+    auto reply = runFloorvote({"reply", "5", "Gleich!"});
+    EXPECT_EQ(reply.exitCode, 0) << reply.err;
+    EXPECT_THAT(service->lastReceived()["target"].get<std::string>(), HasSubstr("/messages/5/reply"));
+    EXPECT_NE(runFloorvote({"reply", "77", "Wer?"}).exitCode, 0);
+
+    auto cast = runFloorvote({"broadcast", "Letzte Runde!"});
+    EXPECT_EQ(cast.exitCode, 0) << cast.err;
+    EXPECT_EQ(json::parse(service->lastReceived()["body"].get<std::string>())["content"], "Letzte Runde!");
+
+    EXPECT_EQ(runFloorvote({"online"}).exitCode, 0);
+    EXPECT_EQ(service->admin("GET", "/__admin/state")["events"]["ev1"]["is_active"], true);
+    EXPECT_THAT(runFloorvote({"offline"}).out, HasSubstr("Event ist offline."));
+    EXPECT_EQ(service->admin("GET", "/__admin/state")["events"]["ev1"]["is_active"], false);
+}
