@@ -148,10 +148,7 @@ AppSettings AppSettings::fromJson(const json& j) {
     s.spotifyClientSecret = J::defaulted<string>(j, "spotifyClientSecret", "");
     s.djEmail = J::defaulted<string>(j, "djEmail", "");
     s.cdjLibraryEnabled = J::defaulted<bool>(j, "cdjLibraryEnabled", false);
-    if (const json* c = J::find(j, "cdjLinkSettings")) {
-        if (!c->is_object()) throw DecodeError("wrong type for key \"cdjLinkSettings\": expected object");
-        s.cdjLinkSettings = *c;
-    }
+    if (const json* c = J::find(j, "cdjLinkSettings")) s.cdjLinkSettings = cdj::CDJLinkSettings::fromJson(*c);
     return s;
 }
 
@@ -194,7 +191,7 @@ ordered_json AppSettings::toJson() const {
     o["spotifyClientSecret"] = spotifyClientSecret;
     o["djEmail"] = djEmail;
     o["cdjLibraryEnabled"] = cdjLibraryEnabled;
-    if (cdjLinkSettings) o["cdjLinkSettings"] = ordered_json::parse(cdjLinkSettings->dump());
+    o["cdjLinkSettings"] = cdjLinkSettings.toJson();
     return o;
 }
 

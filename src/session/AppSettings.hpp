@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cdjlink/CDJModels.hpp"
 #include "core/Json.hpp"
 #include "session/Records.hpp"
 
@@ -75,7 +76,7 @@ struct AppSettings {
     std::string djEmail;
     bool cdjLibraryEnabled = false;
     // The link settings document, carried through load and save unchanged.
-    std::optional<json> cdjLinkSettings;
+    cdj::CDJLinkSettings cdjLinkSettings;
 
     static AppSettings fromJson(const json& j);
     ordered_json toJson() const;

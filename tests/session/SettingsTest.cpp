@@ -41,6 +41,17 @@ TEST(AppSettingsLoad, MissingBooleansAndIgnoredFontSize) {
     EXPECT_FALSE(a.toJson().contains("messageFontSize"));
 }
 
+TEST(AppSettingsLoad, LinkSettingsAreTypedWithTheirOwnDefaults) {
+    Store s;
+    s.store.set("appSettings", R"({"settingsVersion":3,"activeEventId":"ev1","cdjLinkSettings":{"dbPort":1052}})");
+    auto a = AppSettings::load(s.store);
+    EXPECT_EQ(a.cdjLinkSettings.dbPort, 1052);
+    EXPECT_EQ(a.cdjLinkSettings.deviceName, cdj::CDJLinkSettings{}.deviceName);
+    // An unknown raw value makes the document undecodable like any other bad field.
+    s.store.set("appSettings", R"({"settingsVersion":3,"activeEventId":"ev1","cdjLinkSettings":{"column":"x"}})");
+    EXPECT_EQ(AppSettings::load(s.store).activeEventId, "");
+}
+
 TEST(AppSettingsLoad, UndecodableDocumentGivesDefaultsAndIsLeftAlone) {
     Store s;
     for (const char* doc :
@@ -62,7 +73,8 @@ TEST(AppSettingsSave, RoundTripIncludingBinaryAndNestedDocuments) {
     a.lastSeratoBookmark = std::string("\x00\xff\x10", 3);
     a.overlayConfigData = R"({"enabled":true})";
     a.replyTemplates = {ReplyTemplate("Kommt gleich!", "de")};
-    a.cdjLinkSettings = json::parse(R"({"deviceName":"Floorvote","dbPort":1051})");
+    a.cdjLinkSettings.deviceName = "Booth";
+    a.cdjLinkSettings.dbPort = 1052;
     a.playlistExportFolders = {{"serato", "/x"}};
     a.save(s.store);
     auto raw = json::parse(*s.store.get("appSettings"));
@@ -72,6 +84,7 @@ TEST(AppSettingsSave, RoundTripIncludingBinaryAndNestedDocuments) {
     EXPECT_EQ(b.lastSeratoBookmark, a.lastSeratoBookmark);
     EXPECT_EQ(b.overlayConfigData, a.overlayConfigData);
     EXPECT_EQ(b.cdjLinkSettings, a.cdjLinkSettings);
+    EXPECT_EQ(raw["cdjLinkSettings"]["deviceName"], "Booth");
     ASSERT_EQ(b.replyTemplates.size(), 1u);
     EXPECT_EQ(b.replyTemplates[0].text, "Kommt gleich!");
     // Template ids are made afresh on every load.
