@@ -1,0 +1,812 @@
+#include "cdjlink/CDJDbMenus.hpp"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "cdjlink/CDJDbServer.hpp"
+#include "cdjlink/CDJLog.hpp"
+
+namespace fv::cdj {
+
+namespace {
+
+// Answer message types.
+constexpr uint16_t answerOk = 0x4000;
+constexpr uint16_t menuHeader = 0x4001;
+constexpr uint16_t menuItem = 0x4101;
+constexpr uint16_t menuFooter = 0x4201;
+
+constexpr uint32_t trackRowFlag = 0x01000000;
+constexpr size_t maxArtworkBytes = 32 * 1024;
+
+locale_t textLocale() {
+    static locale_t loc = [] {
+        locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+        if (!l) l = newlocale(LC_CTYPE_MASK, "C.utf8", locale_t(0));
+        return l;
+    }();
+    return loc;
+}
+
+char16_t lowerUnit(char16_t u) {
+    if (u >= 0xd800 && u <= 0xdfff) return u;
+    if (u < 0x80) return (u >= 'A' && u <= 'Z') ? static_cast<char16_t>(u + 32) : u;
+    if (locale_t l = textLocale()) return static_cast<char16_t>(towlower_l(static_cast<wint_t>(u), l));
+    return u;
+}
+
+// Base letters of the Latin-1 and Latin Extended-A letters (already lower case).
+std::u16string_view foldLatin(char16_t u) {
+    static constexpr std::array<std::u16string_view, 32> latin1{
+        u"a", u"a", u"a", u"a", u"a", u"a", u"ae", u"c", u"e", u"e", u"e", u"e", u"i", u"i", u"i", u"i",
+        u"d", u"n", u"o", u"o", u"o", u"o", u"o", u"\u00f7", u"o", u"u", u"u", u"u", u"u", u"y", u"th", u"y"};
+    if (u == 0xdf) return u"ss";
+    if (u >= 0xe0 && u <= 0xff) return latin1[u - 0xe0];
+    struct Range {
+        char16_t from, to;
+        std::u16string_view base;
+    };
+    static constexpr std::array<Range, 24> extA{{{0x100, 0x105, u"a"}, {0x106, 0x10d, u"c"}, {0x10e, 0x111, u"d"},
+                                                 {0x112, 0x11b, u"e"}, {0x11c, 0x123, u"g"}, {0x124, 0x127, u"h"},
+                                                 {0x128, 0x131, u"i"}, {0x132, 0x133, u"ij"}, {0x134, 0x135, u"j"},
+                                                 {0x136, 0x138, u"k"}, {0x139, 0x142, u"l"}, {0x143, 0x14b, u"n"},
+                                                 {0x14c, 0x151, u"o"}, {0x152, 0x153, u"oe"}, {0x154, 0x159, u"r"},
+                                                 {0x15a, 0x161, u"s"}, {0x162, 0x167, u"t"}, {0x168, 0x173, u"u"},
+                                                 {0x174, 0x175, u"w"}, {0x176, 0x178, u"y"}, {0x179, 0x17e, u"z"},
+                                                 {0x17f, 0x17f, u"s"}, {0, 0, {}}, {0, 0, {}}}};
+    for (const auto& r : extA)
+        if (!r.base.empty() && u >= r.from && u <= r.to) return r.base;
+    return {};
+}
+
+std::string hex4(uint16_t v) { return fmt::format("{:04x}", v); }
+
+int64_t menuLocation(const CDJDbMessage& m) {
+    auto v = m.number(0);
+    return v ? static_cast<int64_t>((*v >> 16) & 0xff) : 0;
+}
+
+uint32_t numberOr(const CDJDbMessage& m, size_t i, uint32_t fallback = 0) { return m.number(i).value_or(fallback); }
+
+std::string bpmText(int64_t bpm100) {
+    if (bpm100 <= 0) return {};
+    return fmt::format("{}.{:02}", bpm100 / 100, bpm100 % 100);
+}
+
+std::string durationText(int64_t seconds) {
+    if (seconds <= 0) return {};
+    return fmt::format("{}:{:02}", seconds / 60, seconds % 60);
+}
+
+std::string ratingText(int64_t rating) {
+    if (rating <= 0) return {};
+    return std::string(static_cast<size_t>(std::min<int64_t>(rating, 5)), '*');
+}
+
+// rekordbox's eight track colours.
+std::string colorName(int64_t color) {
+    static constexpr std::array<std::string_view, 9> names{"",     "Rosa", "Rot",  "Orange", "Gelb",
+                                                           "Grün", "Aqua", "Blau", "Lila"};
+    if (color < 0 || color >= static_cast<int64_t>(names.size())) return {};
+    return std::string(names[static_cast<size_t>(color)]);
+}
+
+std::string fileTypeText(const CDJTrack& t) {
+    std::string s = t.fileType;
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Kilobits per second from size and length; 0 when either is unknown.
+uint32_t bitRateOf(const CDJTrack& t) {
+    if (t.fileSize <= 0 || t.duration <= 0) return 0;
+    return static_cast<uint32_t>(std::min<int64_t>(t.fileSize * 8 / t.duration / 1000, 0xffffffff));
+}
+
+std::string sizeText(int64_t bytes) {
+    if (bytes <= 0) return {};
+    return fmt::format("{:.1f} MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
+
+uint32_t clampU32(int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 0xffffffff)); }
+
+// The ASCII text a number spells from its least significant byte up ("PWV3" = 0x33565750).
+std::string fourccText(uint32_t v) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        auto c = static_cast<unsigned char>(v >> (8 * i));
+        if (c == 0) continue;
+        s += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+    }
+    return s;
+}
+
+const CDJSortEntry* sortEntry(int64_t id) {
+    for (const auto& e : cdjSortEntries())
+        if (e.id == id) return &e;
+    return nullptr;
+}
+
+CDJColumn columnFor(int64_t sortId, const CDJLinkSettings& settings) {
+    const auto* e = sortEntry(sortId);
+    return e && e->column != CDJColumn::none ? e->column : settings.column;
+}
+
+CDJMenuItem trackRow(const CDJTrack& t, CDJColumn column, int64_t pos) {
+    CDJMenuItem item;
+    item.id = t.id;
+    item.label1 = t.title;
+    item.label2 = columnText(t, column);
+    item.columnCode = columnCode(column);
+    item.itemType = dbitem::track;
+    item.artId = t.artwork && !t.artwork->empty() ? t.id : 0;
+    item.isMeta = isVirtualTrack(t);
+    item.pos = pos;
+    item.track = t;
+    return item;
+}
+
+// Sort keys for a sort order; a playlist's default order is its own.
+void applySort(std::vector<CDJMenuItem>& items, int64_t sortId, bool keepListOrder) {
+    for (auto& it : items) {
+        const CDJTrack& t = *it.track;
+        it.sortNum.reset();
+        switch (sortId) {
+            case 2: it.sortKey = sortKeyOf(t.artist + '\x01' + t.title); break;
+            case 3: it.sortKey = sortKeyOf(t.album + '\x01' + t.title); break;
+            case 4: it.sortNum = t.bpm100; break;
+            case 5: it.sortNum = -t.rating; break;  // best first
+            case 6: it.sortKey = sortKeyOf(t.genre + '\x01' + t.title); break;
+            case 8: it.sortNum = t.duration; break;
+            case 12: it.sortNum = keyPosition(t.key); break;
+            case 17: it.sortNum = t.id; break;  // content ids grow with the import
+            case 0:
+                if (keepListOrder) {
+                    it.sortNum = it.pos;
+                    break;
+                }
+                [[fallthrough]];
+            default: it.sortKey = sortKeyOf(t.title); break;
+        }
+        if (it.sortNum) it.sortKey.clear();
+    }
+    sortMenuItems(items);
+}
+
+std::vector<CDJMenuItem> trackRows(const std::vector<CDJTrack>& tracks, CDJColumn column, bool numbered) {
+    std::vector<CDJMenuItem> rows;
+    rows.reserve(tracks.size());
+    int64_t pos = 0;
+    for (const auto& t : tracks) rows.push_back(trackRow(t, column, numbered ? ++pos : 0));
+    return rows;
+}
+
+CDJMenuItem infoRow(int64_t type, uint32_t id, std::string label1, std::string label2 = {}) {
+    CDJMenuItem item;
+    item.id = id;
+    item.itemType = type;
+    item.label1 = std::move(label1);
+    item.label2 = std::move(label2);
+    return item;
+}
+
+std::vector<CDJMenuItem> metadataRows(const CDJTrack& t) {
+    std::vector<CDJMenuItem> rows;
+    CDJMenuItem title = infoRow(dbitem::track, t.id, t.title, t.artist);
+    title.artId = t.artwork && !t.artwork->empty() ? t.id : 0;
+    rows.push_back(title);
+    rows.push_back(infoRow(dbitem::artist, 0, t.artist));
+    rows.push_back(infoRow(dbitem::album, 0, t.album));
+    rows.push_back(infoRow(dbitem::duration, clampU32(t.duration), durationText(t.duration)));
+    rows.push_back(infoRow(dbitem::tempo, clampU32(t.bpm100), bpmText(t.bpm100)));
+    rows.push_back(infoRow(dbitem::key, t.keyId, t.key));
+    rows.push_back(infoRow(dbitem::rating, clampU32(t.rating), ratingText(t.rating)));
+    rows.push_back(infoRow(dbitem::color, clampU32(t.color), colorName(t.color)));
+    rows.push_back(infoRow(dbitem::genre, 0, t.genre));
+    rows.push_back(infoRow(dbitem::dateAdded, 0, ""));
+    rows.push_back(infoRow(dbitem::comment, 0, t.comment));
+    rows.push_back(infoRow(dbitem::label, 0, ""));
+    uint32_t kbps = bitRateOf(t);
+    rows.push_back(infoRow(dbitem::bitRate, kbps, kbps ? fmt::format("{} kbps", kbps) : std::string()));
+    rows.push_back(infoRow(dbitem::year, clampU32(t.year), t.year > 0 ? fmt::format("{}", t.year) : std::string()));
+    rows.push_back(infoRow(dbitem::originalArtist, 0, ""));
+    rows.push_back(infoRow(dbitem::remixer, 0, ""));
+    return rows;
+}
+
+std::vector<CDJMenuItem> trackInfoRows(const CDJTrack& t) {
+    std::string fileName = std::filesystem::path(t.filePath).filename().string();
+    int64_t seconds = t.duration > 0 ? t.duration : 180;
+    int64_t bpm = t.bpm100 > 0 ? t.bpm100 : 12000;
+    std::vector<CDJMenuItem> rows{
+        infoRow(dbitem::track, t.id, t.title, t.artist),
+        infoRow(dbitem::duration, clampU32(seconds), durationText(seconds)),
+        infoRow(dbitem::tempo, clampU32(bpm), bpmText(bpm)),
+        infoRow(dbitem::comment, 0, t.comment),
+        infoRow(0x00, clampU32(t.fileSize / 1024), fileTypeText(t), fileName),
+        infoRow(0x2f, bitRateOf(t), sizeText(t.fileSize)),
+        infoRow(dbitem::key, keyPosition(t.key), t.key),
+    };
+    for (auto& r : rows) r.isTrackInfo = true;
+    return rows;
+}
+
+std::vector<CDJMenuItem> trackDetailRows(const CDJTrack& t) {
+    std::string fileName = std::filesystem::path(t.filePath).filename().string();
+    return {
+        infoRow(0x4f, t.id, fileName),
+        infoRow(dbitem::track, t.id, t.title),
+        infoRow(dbitem::artist, 0, t.artist),
+        infoRow(0x12, clampU32(t.year), t.year > 0 ? fmt::format("{}", t.year) : std::string()),
+        infoRow(dbitem::genre, 0, t.genre),
+        infoRow(dbitem::key, keyPosition(t.key), t.key),
+        infoRow(dbitem::duration, clampU32(t.duration), durationText(t.duration)),
+        infoRow(dbitem::album, 0, t.album),
+        infoRow(dbitem::tempo, clampU32(t.bpm100), bpmText(t.bpm100)),
+        infoRow(0x37, 0, fileTypeText(t)),
+        infoRow(0x36, bitRateOf(t), sizeText(t.fileSize)),
+        infoRow(dbitem::label, 0, ""),
+        infoRow(dbitem::comment, 0, t.comment),
+    };
+}
+
+// A data answer: type echo, 0, length and the blob (left out when empty, as players do), then
+// any trailing numbers.
+CDJDbResponse dataAnswer(uint16_t answer, uint16_t request, Bytes data, std::vector<uint32_t> trailing = {}) {
+    CDJDbResponse r{answer, {CDJOutArg::i32(request), CDJOutArg::i32(0), CDJOutArg::i32(static_cast<uint32_t>(data.size()))}};
+    if (!data.empty()) r.args.push_back(CDJOutArg::blob(std::move(data)));
+    for (uint32_t n : trailing) r.args.push_back(CDJOutArg::i32(n));
+    return r;
+}
+
+CDJDbResponse ok(uint32_t request, uint32_t value) {
+    return {answerOk, {CDJOutArg::i32(request), CDJOutArg::i32(value)}};
+}
+
+struct Handler {
+    CDJDbSession& session;
+    const CDJDbMessage& m;
+    CDJDbServer& server;
+    const CDJLinkSettings& settings;
+    std::string label;
+    std::vector<CDJDbResponse> out;
+
+    void log() {
+        cdjLogLine("DB", fmt::format("#{} 0x{} {}  [{}]", session.id, hex4(m.type), label, formatDbArgs(m.args)));
+    }
+
+    void remember(std::vector<CDJMenuItem> items) {
+        auto count = static_cast<uint32_t>(items.size());
+        session.remember(m.txid, menuLocation(m), std::move(items));
+        out.push_back(ok(m.type, count));
+    }
+
+    std::optional<CDJTrack> trackArg(size_t i) {
+        auto id = m.number(i);
+        if (!id) return std::nullopt;
+        return server.library().track(*id);
+    }
+
+    void allTracks() {
+        uint32_t sortId = numberOr(m, 1);
+        label = fmt::format("Alle Tracks (sort {})", sortId);
+        auto rows = trackRows(server.library().tracks(), columnFor(sortId, settings), false);
+        applySort(rows, sortId, false);
+        remember(std::move(rows));
+    }
+
+    void playlist() {
+        uint32_t sortId = numberOr(m, 1);
+        uint32_t id = numberOr(m, 2);
+        auto playlists = server.library().playlists();
+        if (m.args.size() < 4 || numberOr(m, 3) == 1) {
+            label = "Playlist-Ordner";
+            std::vector<CDJMenuItem> rows;
+            for (const auto& p : playlists) rows.push_back(infoRow(dbitem::playlist, p.id, p.name));
+            remember(std::move(rows));
+            return;
+        }
+        auto it = std::find_if(playlists.begin(), playlists.end(), [&](const CDJPlaylist& p) { return p.id == id; });
+        label = fmt::format("Playlist {} \"{}\" (sort {})", id, it != playlists.end() ? it->name : "", sortId);
+        std::vector<CDJMenuItem> rows;
+        if (it != playlists.end()) {
+            CDJColumn column = columnFor(sortId, settings);
+            int64_t pos = 0;
+            for (uint32_t trackId : it->trackIds) {
+                ++pos;
+                if (auto t = server.library().track(trackId)) rows.push_back(trackRow(*t, column, pos));
+            }
+            applySort(rows, sortId, true);
+        }
+        remember(std::move(rows));
+    }
+
+    void tagList() {
+        auto ids = server.library().tagList();
+        std::vector<CDJMenuItem> rows;
+        int64_t pos = 0;
+        for (uint32_t id : ids) {
+            ++pos;
+            if (auto t = server.library().track(id)) rows.push_back(trackRow(*t, settings.column, pos));
+        }
+        label = fmt::format("Tag-Liste → {} Tracks", rows.size());
+        remember(std::move(rows));
+    }
+
+    void searchHit() {
+        uint32_t id = numberOr(m, 2);
+        label = fmt::format("Suchtreffer-Auswahl {}", id);
+        std::vector<CDJMenuItem> rows;
+        if (auto t = server.library().track(id)) rows.push_back(trackRow(*t, settings.column, 0));
+        remember(std::move(rows));
+    }
+
+    void search() {
+        const std::string* text = m.string(3);
+        std::string needle = lowerText(text ? *text : std::string());
+        label = fmt::format("Suche \"{}\"", text ? *text : std::string());
+        uint32_t sortId = numberOr(m, 1);
+        std::vector<CDJTrack> hits;
+        for (auto& t : server.library().tracks())
+            if (lowerText(t.title + " " + t.artist).find(needle) != std::string::npos) hits.push_back(std::move(t));
+        auto rows = trackRows(hits, columnFor(sortId, settings), false);
+        applySort(rows, sortId, false);
+        remember(std::move(rows));
+    }
+
+    void sortMenu() {
+        label = "Sortier-/Spaltenmenü";
+        std::vector<CDJMenuItem> rows;
+        for (const auto& e : cdjSortEntries()) {
+            if (std::find(settings.sortMenuIds.begin(), settings.sortMenuIds.end(), e.id) == settings.sortMenuIds.end())
+                continue;
+            rows.push_back(infoRow(e.menuType, static_cast<uint32_t>(e.id), e.label));
+        }
+        remember(std::move(rows));
+    }
+
+    void metadata() {
+        auto t = trackArg(1);
+        label = t ? "Metadata" : "Metadata → Track unbekannt";
+        remember(t ? metadataRows(*t) : std::vector<CDJMenuItem>{});
+    }
+
+    void trackInfo() {
+        auto t = trackArg(1);
+        if (!t) {
+            label = "TrackInfo → Track unbekannt";
+            remember({});
+        } else if (isVirtualTrack(*t)) {
+            label = "TrackInfo → virtueller Eintrag (Nachricht), nicht ladbar";
+            remember({});
+        } else {
+            label = "TrackInfo";
+            remember(trackInfoRows(*t));
+        }
+    }
+
+    void trackDetail() {
+        auto t = trackArg(1);
+        label = t ? "Track-Detail" : "Track-Detail → Track unbekannt";
+        remember(t ? trackDetailRows(*t) : std::vector<CDJMenuItem>{});
+    }
+
+    void artwork() {
+        uint32_t artId = numberOr(m, 1);
+        auto t = server.library().track(artId);
+        Bytes image;
+        if (!t || !t->artwork || t->artwork->empty()) {
+            label = fmt::format("Artwork {} → nicht vorhanden", artId);
+        } else {
+            std::error_code ec;
+            auto size = std::filesystem::file_size(*t->artwork, ec);
+            if (ec) {
+                label = fmt::format("Artwork {} → nicht vorhanden", artId);
+            } else if (size > maxArtworkBytes) {
+                label = fmt::format("Artwork {} → {} B > 32 KB – übersprungen", artId, size);
+            } else {
+                std::ifstream in(*t->artwork, std::ios::binary);
+                image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+                label = image.empty() ? fmt::format("Artwork {} → nicht vorhanden", artId)
+                                      : fmt::format("Artwork {} → {} B", artId, image.size());
+            }
+        }
+        out.push_back(dataAnswer(0x4002, m.type, std::move(image)));
+    }
+
+    void waveformPreview() {
+        // Players send (DMST, 4, track id, 0); a bare (DMST, track id) is taken too.
+        auto t = trackArg(m.args.size() >= 3 ? 2 : 1);
+        auto data = t ? server.anlz().waveformPreview(*t) : std::nullopt;
+        Bytes bytes = data ? std::move(*data) : Bytes{};
+        label = fmt::format("Waveform-Preview → {} B", bytes.size());
+        out.push_back(dataAnswer(0x4402, m.type, std::move(bytes)));
+    }
+
+    void waveformDetail() {
+        auto t = trackArg(1);
+        auto data = t ? server.anlz().waveformDetail(*t) : std::nullopt;
+        Bytes bytes = data ? std::move(*data) : Bytes{};
+        label = fmt::format("Waveform-Detail → {} B", bytes.size());
+        out.push_back(dataAnswer(0x4a02, m.type, std::move(bytes), {0}));
+    }
+
+    void beatGrid() {
+        auto t = trackArg(1);
+        auto grid = t ? server.anlz().beatGrid(*t) : std::nullopt;
+        label = grid ? fmt::format("Beatgrid → {} Beats", grid->beats) : "Beatgrid → keins";
+        out.push_back(dataAnswer(0x4602, m.type, grid ? std::move(grid->bytes) : Bytes{}, {0}));
+    }
+
+    void cues() {
+        auto t = trackArg(1);
+        auto points = t ? server.anlz().cuePoints(*t) : std::vector<CDJCuePoint>{};
+        label = points.empty() ? "Cues (NXS2) → leer" : fmt::format("Cues (NXS2) → {}", points.size());
+        auto count = static_cast<uint32_t>(points.size());
+        out.push_back(dataAnswer(0x4e02, m.type, encodeCueEntries(points), {count}));
+    }
+
+    void anlzSection() {
+        std::string tag = fourccText(numberOr(m, 2));
+        std::string kindText = m.number(3) ? fourccText(*m.number(3)) : std::string();
+        std::string kind = kindText == "2EX" || kindText == "DAT" ? kindText : "EXT";
+        auto t = trackArg(1);
+        Bytes bytes;
+        if (!t) {
+            label = fmt::format("ANLZ {}/{} (Track unbekannt)", tag, kind);
+        } else if (auto s = server.anlz().trackSection(*t, kind, tag)) {
+            bytes = std::move(s->bytes);
+            label = fmt::format("ANLZ {}/{} → {} B", tag, kind, bytes.size());
+        } else {
+            label = fmt::format("ANLZ {}/{} → nicht vorhanden", tag, kind);
+        }
+        out.push_back(dataAnswer(0x4f02, m.type, std::move(bytes), {1}));
+    }
+
+    void tag() {
+        uint32_t id = numberOr(m, 1);
+        bool add = numberOr(m, 2) != 0;
+        server.library().setTagged(id, add);
+        auto list = server.library().tagList();
+        label = fmt::format("Tag {} {} → {} in der Tag-Liste", add ? "setzen" : "entfernen", id, list.size());
+        log();
+        if (server.onTagListChanged) server.onTagListChanged(list);
+        out.push_back(ok(m.type, 0));
+    }
+
+    void mediaInfo() {
+        label = "Media-Info";
+        auto tracks = server.library().tracks();
+        int64_t bytes = 0;
+        for (const auto& t : tracks) bytes += std::max<int64_t>(t.fileSize, 0);
+        const std::string& name = settings.deviceName;
+        out.push_back({0x4002,
+                       {CDJOutArg::i32(m.type), CDJOutArg::i32(0), CDJOutArg::i32(dbStringByteLength(name, false)),
+                        CDJOutArg::str(name), CDJOutArg::i32(static_cast<uint32_t>(tracks.size())),
+                        CDJOutArg::i32(static_cast<uint32_t>(server.library().playlistCount())),
+                        CDJOutArg::i32(clampU32(bytes >> 20)), CDJOutArg::i32(1)}});
+    }
+
+    void listPosition() {
+        int64_t location = menuLocation(m);
+        uint32_t id = numberOr(m, 1);
+        CDJMenuList list = session.last;
+        if (auto it = session.pendingByMenu.find(location); it != session.pendingByMenu.end()) list = it->second;
+        std::optional<uint32_t> found;
+        if (list) {
+            for (size_t i = 0; i < list->size(); ++i) {
+                const auto& row = (*list)[i];
+                if (row.isTrackRow() && row.id == id) {
+                    found = static_cast<uint32_t>(i);
+                    break;
+                }
+            }
+        }
+        label = found ? fmt::format("Listenposition von {} → {} (Menü {})", id, *found, location)
+                      : fmt::format("Listenposition von {} → nicht in der Liste (Menü {})", id, location);
+        out.push_back(ok(m.type, found.value_or(0)));
+    }
+
+    void nxs2Extension() {
+        label = "NXS2-Extension";
+        out.push_back({0x4b02,
+                       {CDJOutArg::i32(m.type), CDJOutArg::i32(static_cast<uint32_t>(settings.waveColor)),
+                        CDJOutArg::i32(static_cast<uint32_t>(settings.overview)),
+                        CDJOutArg::i32(static_cast<uint32_t>(settings.keyDisplay))}});
+    }
+
+    void render();
+    void dispatch();
+};
+
+void Handler::render() {
+    int64_t location = menuLocation(m);
+    uint32_t offset = numberOr(m, 1);
+    uint32_t limit = numberOr(m, 2);
+    uint32_t expected = numberOr(m, 4);
+    uint32_t column = numberOr(m, 7);
+
+    CDJMenuList list;
+    if ((location == 1 || location == 7) && m.args.size() >= 6) {
+        if (session.last && !session.last->empty() && session.last->size() == expected) {
+            list = session.last;
+        } else {
+            auto root = rootMenuItems(settings);
+            if (root.size() == expected) list = std::make_shared<const std::vector<CDJMenuItem>>(std::move(root));
+        }
+    }
+    if (!list) {
+        if (auto it = session.pendingByTx.find(m.txid); it != session.pendingByTx.end()) {
+            list = it->second;
+            session.pendingByTx.erase(it);
+            session.pendingOrder.erase(std::find(session.pendingOrder.begin(), session.pendingOrder.end(), m.txid));
+        } else if (auto mt = session.pendingByMenu.find(location); mt != session.pendingByMenu.end()) {
+            list = mt->second;
+        } else {
+            list = session.last;
+        }
+    }
+    size_t count = list ? list->size() : 0;
+    size_t from = std::min<size_t>(offset, count);
+    size_t to = limit == 0 ? count : std::min<size_t>(count, size_t{offset} + limit);
+    if (to < from) to = from;
+
+    cdjLogLine("DB", fmt::format("#{} 0x3000 Render menu={} offset={} limit={} expected={} column={} → {}/{} Items",
+                                 session.id, location, offset, limit, expected, column, to - from, count));
+
+    auto tagged = server.library().tagList();
+    out.push_back({menuHeader, {CDJOutArg::i32(1), CDJOutArg::i32(0)}});
+    for (size_t i = from; i < to; ++i) {
+        const auto& item = (*list)[i];
+        bool isTagged = item.isTrackRow() && std::find(tagged.begin(), tagged.end(), item.id) != tagged.end();
+        out.push_back({menuItem, menuItemArgs(item, isTagged)});
+    }
+    out.push_back({menuFooter, {}});
+}
+
+void Handler::dispatch() {
+    switch (m.type) {
+        case 0x0000:
+            label = "Setup";
+            out.push_back(ok(0, settings.deviceNumber));
+            break;
+        case 0x0100: label = "Teardown"; break;
+        case 0x1000:
+            label = "Root-Menü";
+            session.last.reset();
+            out.push_back(ok(m.type, static_cast<uint32_t>(rootMenuItems(settings).size())));
+            break;
+        case 0x1004: allTracks(); break;
+        case 0x1005:
+        case 0x1105: playlist(); break;
+        case 0x100f: tagList(); break;
+        case 0x1200: searchHit(); break;
+        case 0x1300: search(); break;
+        case 0x1400: sortMenu(); break;
+        case 0x1602:
+            label = "Preflight";
+            remember({});
+            break;
+        case 0x1708:
+        case 0x1808:
+            label = "Date-Added-Liste → leer";
+            remember({});
+            break;
+        case 0x2002: metadata(); break;
+        case 0x2102: trackInfo(); break;
+        case 0x2602: trackDetail(); break;
+        case 0x2003:
+        case 0x2103: artwork(); break;
+        case 0x2004: waveformPreview(); break;
+        case 0x2904: waveformDetail(); break;
+        case 0x2204: beatGrid(); break;
+        case 0x2104:
+            label = "Cues (legacy) → leer";
+            out.push_back(ok(m.type, 0));
+            break;
+        case 0x2b04: cues(); break;
+        case 0x2504:
+            label = "Song-Struktur → keine";
+            out.push_back({0x4502, {CDJOutArg::i32(m.type), CDJOutArg::i32(0), CDJOutArg::i32(0), CDJOutArg::i32(0)}});
+            break;
+        case 0x2c04: anlzSection(); break;
+        case 0x3d03:
+            label = "NXS2-Cue-Daten → 6";
+            out.push_back(ok(m.type, 6));
+            break;
+        case 0x3e03: nxs2Extension(); break;
+        case 0x0001:
+        case 0x2005:
+        case 0x3001: label = "(keine Antwort)"; break;
+        case 0x3002: tag(); return;  // logs before it reports the change
+        case 0x3006:
+            label = "Load-Notification → 0x4d02";
+            out.push_back({0x4d02, {CDJOutArg::i32(m.type), CDJOutArg::i32(numberOr(m, 1))}});
+            break;
+        case 0x3007: mediaInfo(); break;
+        case 0x3100: listPosition(); break;
+        case 0x3304:
+        case 0x3404:
+        case 0x110f:
+            label = "Setup-Zusatz → 0x4003";
+            out.push_back({0x4003, {CDJOutArg::i32(m.type)}});
+            break;
+        case 0x2107:
+            label = "Rating-Write (ignoriert)";
+            out.push_back(ok(m.type, 1));
+            break;
+        case 0x2705:
+            label = "Cue-Write (verworfen)";
+            out.push_back(ok(m.type, 1));
+            break;
+        case 0x2805:
+            label = "PVB2-Write → Ack";
+            out.push_back(ok(m.type, 1));
+            break;
+        default:
+            label = "unbehandelt";
+            out.push_back(ok(m.type, 0));
+            break;
+    }
+    log();
+}
+
+}  // namespace
+
+const std::vector<CDJSortEntry>& cdjSortEntries() {
+    static const std::vector<CDJSortEntry> entries{
+        {0, "DEFAULT", 0xa1, CDJColumn::none},  {1, "ALPHABET", 0xa2, CDJColumn::none},
+        {2, "ARTIST", 0x81, CDJColumn::artist}, {3, "ALBUM", 0x82, CDJColumn::album},
+        {4, "BPM", 0x85, CDJColumn::bpm},       {5, "RATING", 0x86, CDJColumn::rating},
+        {6, "GENRE", 0x80, CDJColumn::genre},   {12, "KEY", 0x8b, CDJColumn::key},
+        {8, "TIME", 0x92, CDJColumn::time},     {10, "LABEL", 0x89, CDJColumn::label},
+        {17, "DATE ADDED", 0x8c, CDJColumn::dateAdded},
+    };
+    return entries;
+}
+
+uint32_t columnCode(CDJColumn column) {
+    switch (column) {
+        case CDJColumn::none: return 0;
+        case CDJColumn::artist: return 0x07;
+        case CDJColumn::album: return 0x02;
+        case CDJColumn::genre: return 0x06;
+        case CDJColumn::key: return 0x0f;
+        case CDJColumn::bpm: return 0x0d;
+        case CDJColumn::rating: return 0x0a;
+        case CDJColumn::time: return 0x0b;
+        case CDJColumn::label: return 0x0e;
+        case CDJColumn::comments: return 0x23;
+        case CDJColumn::color: return 0x17;
+        case CDJColumn::dateAdded: return 0x2e;
+    }
+    return 0;
+}
+
+uint32_t keyPosition(std::string_view keyText) {
+    while (!keyText.empty() && (keyText.front() == ' ' || keyText.front() == '\t')) keyText.remove_prefix(1);
+    while (!keyText.empty() && (keyText.back() == ' ' || keyText.back() == '\t')) keyText.remove_suffix(1);
+    struct Key {
+        std::string_view text;
+        uint32_t pos;
+    };
+    static constexpr std::array<Key, 36> keys{{
+        {"Abm", 1}, {"G#m", 1}, {"B", 2},    {"Ebm", 3}, {"D#m", 3}, {"F#", 4},   {"Gb", 4},   {"Bbm", 5}, {"A#m", 5},
+        {"Db", 6},  {"C#", 6},  {"Fm", 7},   {"Ab", 8},  {"G#", 8},  {"Cm", 9},   {"Eb", 10},  {"D#", 10}, {"Gm", 11},
+        {"Bb", 12}, {"A#", 12}, {"Dm", 13},  {"F", 14},  {"Am", 15}, {"C", 16},   {"Em", 17},  {"G", 18},  {"Bm", 19},
+        {"D", 20},  {"F#m", 21}, {"Gbm", 21}, {"A", 22}, {"Dbm", 23}, {"C#m", 23}, {"E", 24}, {"", 0},    {"", 0},
+    }};
+    if (keyText.empty()) return 0;
+    for (const auto& k : keys)
+        if (k.text == keyText) return k.pos;
+    return 0;
+}
+
+std::string columnText(const CDJTrack& t, CDJColumn column) {
+    switch (column) {
+        case CDJColumn::none: return {};
+        case CDJColumn::artist: return t.artist;
+        case CDJColumn::album: return t.album;
+        case CDJColumn::genre: return t.genre;
+        case CDJColumn::key: return t.key;
+        case CDJColumn::bpm: return bpmText(t.bpm100);
+        case CDJColumn::rating: return ratingText(t.rating);
+        case CDJColumn::time: return durationText(t.duration);
+        case CDJColumn::label: return {};
+        case CDJColumn::comments: return t.comment;
+        case CDJColumn::color: return colorName(t.color);
+        case CDJColumn::dateAdded: return {};
+    }
+    return {};
+}
+
+std::string lowerText(std::string_view text) {
+    std::u16string u = utf8ToUtf16(text);
+    for (char16_t& c : u) c = lowerUnit(c);
+    return utf16ToUtf8(u);
+}
+
+std::string sortKeyOf(std::string_view text) {
+    std::u16string u = utf8ToUtf16(text);
+    std::u16string folded;
+    folded.reserve(u.size());
+    for (char16_t c : u) {
+        char16_t l = lowerUnit(c);
+        auto base = foldLatin(l);
+        if (base.empty())
+            folded += l;
+        else
+            folded += base;
+    }
+    std::string key = utf16ToUtf8(folded);
+    key += '\0';
+    key += text;
+    return key;
+}
+
+void sortMenuItems(std::vector<CDJMenuItem>& items) {
+    std::stable_sort(items.begin(), items.end(), [](const CDJMenuItem& a, const CDJMenuItem& b) {
+        if (a.sortNum && b.sortNum) return *a.sortNum < *b.sortNum;
+        return a.sortKey < b.sortKey;
+    });
+}
+
+std::vector<CDJMenuItem> rootMenuItems(const CDJLinkSettings& settings) {
+    std::vector<CDJMenuItem> rows;
+    for (auto c : settings.rootCategories) {
+        switch (c) {
+            case CDJRootCategory::playlist: rows.push_back(infoRow(dbitem::rootPlaylist, 5, "PLAYLIST")); break;
+            case CDJRootCategory::track: rows.push_back(infoRow(dbitem::rootTrack, 4, "TRACK")); break;
+            case CDJRootCategory::search: rows.push_back(infoRow(dbitem::rootSearch, 0x12, "SEARCH")); break;
+        }
+    }
+    return rows;
+}
+
+std::vector<CDJOutArg> menuItemArgs(const CDJMenuItem& item, bool tagged) {
+    bool wrapped = item.itemType >= 0x80;
+    bool trackRow = item.isTrackRow();
+    auto str = [&](const std::string& s) { return wrapped ? CDJOutArg::strWrapped(s) : CDJOutArg::str(s); };
+    uint32_t flags = 0;
+    if (trackRow && !item.isMeta) flags = trackRowFlag | (tagged ? 1u : 0u);
+    uint32_t art = item.f8Override ? *item.f8Override : item.artId;
+    if (item.isTrackInfo && item.itemType >= 0x80) art = 0;
+    std::string further = trackRow ? item.track->key : std::string();
+    uint32_t furtherNumber = trackRow ? clampU32(item.track->bpm100) : 0;
+    return {
+        CDJOutArg::i32(item.parent),
+        CDJOutArg::i32(item.id),
+        CDJOutArg::i32(dbStringByteLength(item.label1, wrapped)),
+        str(item.label1),
+        CDJOutArg::i32(dbStringByteLength(item.label2, wrapped)),
+        str(item.label2),
+        CDJOutArg::i32(static_cast<uint32_t>(item.itemType)),
+        CDJOutArg::i32(flags),
+        CDJOutArg::i32(art),
+        CDJOutArg::i32(trackRow ? clampU32(item.pos) : 0),
+        CDJOutArg::i32(trackRow ? 0x100 : 0),
+        CDJOutArg::i32(trackRow ? keyPosition(further) : 0),
+        CDJOutArg::i32(furtherNumber),
+        CDJOutArg::i32(dbStringByteLength(further, false)),
+        CDJOutArg::str(further),
+        CDJOutArg::i32(trackRow ? item.columnCode : 0),
+    };
+}
+
+std::vector<CDJDbResponse> handleDbRequest(CDJDbSession& session, const CDJDbMessage& request) {
+    Handler h{session, request, session.server, session.server.currentSettings(), {}, {}};
+    if (request.type == 0x3000)
+        h.render();
+    else
+        h.dispatch();
+    return std::move(h.out);
+}
+
+}  // namespace fv::cdj

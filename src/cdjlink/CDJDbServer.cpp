@@ -1,0 +1,219 @@
+#include "cdjlink/CDJDbServer.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "cdjlink/CDJLog.hpp"
+#include "cdjlink/CDJSockets.hpp"
+#include "core/SerialQueue.hpp"
+
+namespace fv::cdj {
+
+namespace {
+
+// Runs fn on the queue and waits; inline when already there or when the queue no longer runs.
+template <typename F>
+void onQueue(SerialQueue& q, F&& fn) {
+    if (q.isCurrent() || q.context().stopped()) {
+        fn();
+        return;
+    }
+    q.dispatchSync(std::forward<F>(fn));
+}
+
+}  // namespace
+
+// ---- session
+
+CDJDbSession::CDJDbSession(int64_t id, CDJDbServer& server, std::string peer, std::shared_ptr<CDJTcpConnection> conn)
+    : id(id), peer(std::move(peer)), conn(std::move(conn)), server(server) {}
+
+CDJDbSession::Output CDJDbSession::receive(std::span<const uint8_t> data) {
+    Output out;
+    if (!handshakeDone) {
+        size_t take = std::min(dbGreetingSize - hsBuf.size(), data.size());
+        hsBuf.insert(hsBuf.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
+        data = data.subspan(take);
+        if (hsBuf.size() < dbGreetingSize) return out;
+        out.bytes = hsBuf;
+        handshakeDone = true;
+        cdjLogLine("DB", fmt::format("#{} Handshake {}", id, hexDump(hsBuf, dbGreetingSize)));
+        hsBuf.clear();
+    }
+    if (data.empty()) return out;
+    reader.append(data);
+    for (;;) {
+        auto next = reader.next();
+        if (std::holds_alternative<CDJDbReader::Incomplete>(next)) break;
+        if (auto* d = std::get_if<CDJDbReader::Desync>(&next)) {
+            cdjLogLine("ERR", fmt::format("#{} Parser: {} – Session beendet", id, d->reason));
+            out.end = true;
+            break;
+        }
+        const auto& msg = std::get<CDJDbMessage>(next);
+        for (const auto& r : handleDbRequest(*this, msg)) appendDbMessage(out.bytes, msg.txid, r.type, r.args);
+    }
+    return out;
+}
+
+void CDJDbSession::remember(uint32_t txid, int64_t location, std::vector<CDJMenuItem> items) {
+    auto list = std::make_shared<const std::vector<CDJMenuItem>>(std::move(items));
+    if (pendingByTx.find(txid) == pendingByTx.end()) pendingOrder.push_back(txid);
+    pendingByTx[txid] = list;
+    while (pendingByTx.size() > maxPendingByTx && !pendingOrder.empty()) {
+        pendingByTx.erase(pendingOrder.front());
+        pendingOrder.pop_front();
+    }
+    pendingByMenu[location] = list;
+    last = list;
+}
+
+// ---- server
+
+CDJDbServer::CDJDbServer(SerialQueue& queue, std::shared_ptr<CDJLibrary> library, CDJLinkSettings settings,
+                         uint16_t queryPort, CDJAnlzCache& anlz)
+    : queue_(queue), library_(std::move(library)), settings_(std::move(settings)), queryPortSetting_(queryPort),
+      anlz_(anlz) {}
+
+CDJDbServer::~CDJDbServer() {
+    onQueue(queue_, [this] { stopOnQueue(); });
+}
+
+void CDJDbServer::start() {
+    onQueue(queue_, [this] {
+        if (queryListener_ || dbListener_) return;
+        std::weak_ptr<CDJDbServer> weak = weak_from_this();
+        queryListener_ = CDJTcpListener::open(queryPortSetting_, queue_, "RemoteDBServer-Port-Query",
+                                              [weak](const std::shared_ptr<CDJTcpConnection>& c) {
+                                                  if (auto s = weak.lock()) s->acceptQuery(c);
+                                              });
+        try {
+            dbListener_ = CDJTcpListener::open(settings_.dbPort, queue_, "dbserver",
+                                               [weak](const std::shared_ptr<CDJTcpConnection>& c) {
+                                                   if (auto s = weak.lock()) s->acceptSession(c);
+                                               });
+        } catch (...) {
+            queryListener_->close();
+            queryListener_.reset();
+            throw;
+        }
+    });
+}
+
+void CDJDbServer::stop() {
+    onQueue(queue_, [this] { stopOnQueue(); });
+}
+
+void CDJDbServer::stopOnQueue() {
+    if (queryListener_) queryListener_->close();
+    if (dbListener_) dbListener_->close();
+    queryListener_.reset();
+    dbListener_.reset();
+    auto conns = queryConns_;
+    for (auto& [_, c] : conns) c->close();
+    queryConns_.clear();
+    queryBuffers_.clear();
+    auto sessions = sessions_;
+    for (auto& [_, s] : sessions)
+        if (s->conn) s->conn->close();
+    sessions_.clear();
+}
+
+bool CDJDbServer::isRunning() const {
+    bool running = false;
+    onQueue(queue_, [&] { running = dbListener_ != nullptr; });
+    return running;
+}
+
+void CDJDbServer::updateSettings(const CDJLinkSettings& settings) {
+    onQueue(queue_, [&] { settings_ = settings; });
+}
+
+CDJLinkSettings CDJDbServer::settings() const {
+    CDJLinkSettings copy;
+    onQueue(queue_, [&] { copy = settings_; });
+    return copy;
+}
+
+uint16_t CDJDbServer::queryPort() const {
+    uint16_t p = 0;
+    onQueue(queue_, [&] { p = queryListener_ ? queryListener_->port() : queryPortSetting_; });
+    return p;
+}
+
+uint16_t CDJDbServer::dbPort() const {
+    uint16_t p = 0;
+    onQueue(queue_, [&] { p = dbListener_ ? dbListener_->port() : settings_.dbPort; });
+    return p;
+}
+
+size_t CDJDbServer::openSessions() const {
+    size_t n = 0;
+    onQueue(queue_, [&] { n = sessions_.size(); });
+    return n;
+}
+
+int64_t CDJDbServer::sessionCount() const {
+    int64_t n = 0;
+    onQueue(queue_, [&] { n = sessionCount_; });
+    return n;
+}
+
+void CDJDbServer::acceptQuery(const std::shared_ptr<CDJTcpConnection>& conn) {
+    queue_.assertOnQueue();
+    const CDJTcpConnection* key = conn.get();
+    queryBuffers_[key] = {};
+    queryConns_[key] = conn;
+    std::weak_ptr<CDJDbServer> weak = weak_from_this();
+    conn->onData = [weak, key](std::span<const uint8_t> data) {
+        auto self = weak.lock();
+        if (!self) return;
+        auto it = self->queryBuffers_.find(key);
+        auto ct = self->queryConns_.find(key);
+        if (it == self->queryBuffers_.end() || ct == self->queryConns_.end()) return;
+        it->second.insert(it->second.end(), data.begin(), data.end());
+        auto q = parsePortQuery(it->second);
+        if (q.state == CDJPortQuery::State::incomplete) return;
+        auto c = ct->second;
+        if (q.state == CDJPortQuery::State::complete) {
+            uint16_t port = self->dbListener_ ? self->dbListener_->port() : self->settings_.dbPort;
+            cdjLogLine("DB", fmt::format("CDJ {} fragt DB-Port (\"{}\") → {}", c->peer(), q.name, port));
+            uint8_t answer[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+            c->send(answer);
+        }
+        c->close();  // onClose forgets the buffer
+    };
+    conn->onClose = [weak, key] {
+        if (auto self = weak.lock()) {
+            self->queryBuffers_.erase(key);
+            self->queryConns_.erase(key);
+        }
+    };
+}
+
+void CDJDbServer::acceptSession(const std::shared_ptr<CDJTcpConnection>& conn) {
+    queue_.assertOnQueue();
+    int64_t id = ++sessionCount_;
+    auto session = std::make_shared<CDJDbSession>(id, *this, conn->peer(), conn);
+    sessions_[id] = session;
+    cdjLogLine("DB", fmt::format("Session #{} von {}", id, conn->peer()));
+    std::weak_ptr<CDJDbServer> weak = weak_from_this();
+    conn->onData = [weak, id](std::span<const uint8_t> data) {
+        auto self = weak.lock();
+        if (!self) return;
+        auto it = self->sessions_.find(id);
+        if (it == self->sessions_.end()) return;
+        auto s = it->second;  // keeps the session alive through a close
+        auto out = s->receive(data);
+        if (!out.bytes.empty()) s->conn->send(out.bytes);
+        if (out.end) s->conn->close();
+    };
+    conn->onClose = [weak, id, peer = conn->peer()] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (self->sessions_.erase(id)) cdjLogLine("DB", fmt::format("Session #{} von {} beendet", id, peer));
+    };
+}
+
+}  // namespace fv::cdj
