@@ -139,7 +139,10 @@ CDJColumn columnFor(int64_t sortId, const CDJLinkSettings& settings) {
     return e && e->column != CDJColumn::none ? e->column : settings.column;
 }
 
-CDJMenuItem trackRow(const CDJTrack& t, CDJColumn column, int64_t pos) {
+using TrackPtr = CDJDbTrackIndex::TrackPtr;
+
+CDJMenuItem trackRow(const TrackPtr& track, CDJColumn column, int64_t pos) {
+    const CDJTrack& t = *track;
     CDJMenuItem item;
     item.id = t.id;
     item.label1 = t.title;
@@ -149,7 +152,7 @@ CDJMenuItem trackRow(const CDJTrack& t, CDJColumn column, int64_t pos) {
     item.artId = t.artwork && !t.artwork->empty() ? t.id : 0;
     item.isMeta = isVirtualTrack(t);
     item.pos = pos;
-    item.track = t;
+    item.track = track;
     return item;
 }
 
@@ -180,7 +183,7 @@ void applySort(std::vector<CDJMenuItem>& items, int64_t sortId, bool keepListOrd
     sortMenuItems(items);
 }
 
-std::vector<CDJMenuItem> trackRows(const std::vector<CDJTrack>& tracks, CDJColumn column, bool numbered) {
+std::vector<CDJMenuItem> trackRows(const std::vector<TrackPtr>& tracks, CDJColumn column, bool numbered) {
     std::vector<CDJMenuItem> rows;
     rows.reserve(tracks.size());
     int64_t pos = 0;
@@ -288,18 +291,36 @@ struct Handler {
         out.push_back(ok(m.type, count));
     }
 
-    std::optional<CDJTrack> trackArg(size_t i) {
+    void remember(CDJMenuList list) {
+        auto count = static_cast<uint32_t>(list->size());
+        session.remember(m.txid, menuLocation(m), std::move(list));
+        out.push_back(ok(m.type, count));
+    }
+
+    CDJDbTrackIndex& index() {
+        CDJDbTrackIndex& i = server.trackIndex();
+        i.refresh(server.library());
+        return i;
+    }
+
+    TrackPtr trackArg(size_t i) {
         auto id = m.number(i);
-        if (!id) return std::nullopt;
-        return server.library().track(*id);
+        return id ? index().find(*id) : nullptr;
     }
 
     void allTracks() {
         uint32_t sortId = numberOr(m, 1);
         label = fmt::format("Alle Tracks (sort {})", sortId);
-        auto rows = trackRows(server.library().tracks(), columnFor(sortId, settings), false);
-        applySort(rows, sortId, false);
-        remember(std::move(rows));
+        CDJColumn column = columnFor(sortId, settings);
+        auto& idx = index();
+        CDJMenuList list = idx.cachedList(sortId, column);
+        if (!list) {
+            auto rows = trackRows(idx.tracks(), column, false);
+            applySort(rows, sortId, false);
+            list = std::make_shared<const std::vector<CDJMenuItem>>(std::move(rows));
+            idx.storeList(sortId, column, list);
+        }
+        remember(std::move(list));
     }
 
     void playlist() {
@@ -321,7 +342,7 @@ struct Handler {
             int64_t pos = 0;
             for (uint32_t trackId : it->trackIds) {
                 ++pos;
-                if (auto t = server.library().track(trackId)) rows.push_back(trackRow(*t, column, pos));
+                if (auto t = index().find(trackId)) rows.push_back(trackRow(t, column, pos));
             }
             applySort(rows, sortId, true);
         }
@@ -334,7 +355,7 @@ struct Handler {
         int64_t pos = 0;
         for (uint32_t id : ids) {
             ++pos;
-            if (auto t = server.library().track(id)) rows.push_back(trackRow(*t, settings.column, pos));
+            if (auto t = index().find(id)) rows.push_back(trackRow(t, settings.column, pos));
         }
         label = fmt::format("Tag-Liste → {} Tracks", rows.size());
         remember(std::move(rows));
@@ -344,7 +365,7 @@ struct Handler {
         uint32_t id = numberOr(m, 2);
         label = fmt::format("Suchtreffer-Auswahl {}", id);
         std::vector<CDJMenuItem> rows;
-        if (auto t = server.library().track(id)) rows.push_back(trackRow(*t, settings.column, 0));
+        if (auto t = index().find(id)) rows.push_back(trackRow(t, settings.column, 0));
         remember(std::move(rows));
     }
 
@@ -353,9 +374,10 @@ struct Handler {
         std::string needle = lowerText(text ? *text : std::string());
         label = fmt::format("Suche \"{}\"", text ? *text : std::string());
         uint32_t sortId = numberOr(m, 1);
-        std::vector<CDJTrack> hits;
-        for (auto& t : server.library().tracks())
-            if (lowerText(t.title + " " + t.artist).find(needle) != std::string::npos) hits.push_back(std::move(t));
+        auto& idx = index();
+        std::vector<TrackPtr> hits;
+        for (size_t i = 0; i < idx.tracks().size(); ++i)
+            if (idx.searchText(i).find(needle) != std::string::npos) hits.push_back(idx.tracks()[i]);
         auto rows = trackRows(hits, columnFor(sortId, settings), false);
         applySort(rows, sortId, false);
         remember(std::move(rows));
@@ -382,10 +404,10 @@ struct Handler {
         auto t = trackArg(1);
         if (!t) {
             label = "TrackInfo → Track unbekannt";
-            remember({});
+            remember(std::vector<CDJMenuItem>{});
         } else if (isVirtualTrack(*t)) {
             label = "TrackInfo → virtueller Eintrag (Nachricht), nicht ladbar";
-            remember({});
+            remember(std::vector<CDJMenuItem>{});
         } else {
             label = "TrackInfo";
             remember(trackInfoRows(*t));
@@ -400,7 +422,7 @@ struct Handler {
 
     void artwork() {
         uint32_t artId = numberOr(m, 1);
-        auto t = server.library().track(artId);
+        auto t = index().find(artId);
         Bytes image;
         if (!t || !t->artwork || t->artwork->empty()) {
             label = fmt::format("Artwork {} → nicht vorhanden", artId);
@@ -483,9 +505,9 @@ struct Handler {
 
     void mediaInfo() {
         label = "Media-Info";
-        auto tracks = server.library().tracks();
+        const auto& tracks = index().tracks();
         int64_t bytes = 0;
-        for (const auto& t : tracks) bytes += std::max<int64_t>(t.fileSize, 0);
+        for (const auto& t : tracks) bytes += std::max<int64_t>(t->fileSize, 0);
         const std::string& name = settings.deviceName;
         out.push_back({0x4002,
                        {CDJOutArg::i32(m.type), CDJOutArg::i32(0), CDJOutArg::i32(dbStringByteLength(name, false)),
@@ -592,12 +614,12 @@ void Handler::dispatch() {
         case 0x1400: sortMenu(); break;
         case 0x1602:
             label = "Preflight";
-            remember({});
+            remember(std::vector<CDJMenuItem>{});
             break;
         case 0x1708:
         case 0x1808:
             label = "Date-Added-Liste → leer";
-            remember({});
+            remember(std::vector<CDJMenuItem>{});
             break;
         case 0x2002: metadata(); break;
         case 0x2102: trackInfo(); break;
@@ -727,13 +749,65 @@ std::string columnText(const CDJTrack& t, CDJColumn column) {
     return {};
 }
 
+namespace {
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+}  // namespace
+
+void CDJDbTrackIndex::refresh(const CDJLibrary& library) {
+    // The version first: content replaced in between only makes the next request rebuild again.
+    int64_t v = library.version();
+    if (v == version_) return;
+    auto all = library.tracks();
+    tracks_.clear();
+    searchTexts_.clear();
+    lists_.clear();
+    tracks_.reserve(all.size());
+    searchTexts_.reserve(all.size());
+    for (auto& t : all) {
+        searchTexts_.push_back(lowerText(t.title + " " + t.artist));
+        tracks_.push_back(std::make_shared<const CDJTrack>(std::move(t)));
+    }
+    version_ = v;
+}
+
+CDJDbTrackIndex::TrackPtr CDJDbTrackIndex::find(uint32_t id) const {
+    auto it = std::lower_bound(tracks_.begin(), tracks_.end(), id,
+                               [](const TrackPtr& t, uint32_t want) { return t->id < want; });
+    return it != tracks_.end() && (*it)->id == id ? *it : nullptr;
+}
+
+CDJMenuList CDJDbTrackIndex::cachedList(int64_t sortId, CDJColumn column) const {
+    for (const auto& [id, col, list] : lists_)
+        if (id == sortId && col == column) return list;
+    return nullptr;
+}
+
+void CDJDbTrackIndex::storeList(int64_t sortId, CDJColumn column, CDJMenuList list) {
+    if (lists_.size() >= maxCachedLists) lists_.erase(lists_.begin());
+    lists_.emplace_back(sortId, column, std::move(list));
+}
+
 std::string lowerText(std::string_view text) {
+    if (isAscii(text)) {
+        std::string out(text);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        return out;
+    }
     std::u16string u = utf8ToUtf16(text);
     for (char16_t& c : u) c = lowerUnit(c);
     return utf16ToUtf8(u);
 }
 
 std::string sortKeyOf(std::string_view text) {
+    if (isAscii(text)) {
+        std::string key = lowerText(text);
+        key += '\0';
+        key += text;
+        return key;
+    }
     std::u16string u = utf8ToUtf16(text);
     std::u16string folded;
     folded.reserve(u.size());

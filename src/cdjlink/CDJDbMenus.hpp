@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "cdjlink/CDJDbCodec.hpp"
@@ -49,7 +50,7 @@ struct CDJMenuItem {
     std::string label2;
     int64_t itemType = 0;
     uint32_t artId = 0;
-    std::optional<CDJTrack> track;  // the track behind a track row
+    std::shared_ptr<const CDJTrack> track;  // the track behind a track row
     bool isTitle = false;
     bool isTrackInfo = false;
     bool isMeta = false;  // a virtual entry (guest message) that cannot be loaded
@@ -59,11 +60,38 @@ struct CDJMenuItem {
     std::optional<int64_t> sortNum;
     uint32_t columnCode = 0;  // track rows: the column label2 shows
 
-    bool isTrackRow() const { return track.has_value() && !isTrackInfo; }
+    bool isTrackRow() const { return track && !isTrackInfo; }
 };
 
 // Prepared menus are shared between the session's lookups instead of copied.
 using CDJMenuList = std::shared_ptr<const std::vector<CDJMenuItem>>;
+
+// The library as the menus read it, rebuilt when the library's version changes: one shared copy
+// of each track, the lower-cased search texts and the all-tracks lists already sorted, so a
+// player browsing 10,000 tracks does not pay for copying and sorting them on every visit.
+// Lives on the database server's queue.
+class CDJDbTrackIndex {
+public:
+    using TrackPtr = std::shared_ptr<const CDJTrack>;
+    // Sorted all-tracks lists kept at once (sort order and column).
+    static constexpr size_t maxCachedLists = 8;
+
+    void refresh(const CDJLibrary& library);
+    int64_t version() const { return version_; }
+    const std::vector<TrackPtr>& tracks() const { return tracks_; }  // ascending id
+    TrackPtr find(uint32_t id) const;
+    // lowerText(title + " " + artist) of tracks()[i].
+    const std::string& searchText(size_t i) const { return searchTexts_[i]; }
+
+    CDJMenuList cachedList(int64_t sortId, CDJColumn column) const;
+    void storeList(int64_t sortId, CDJColumn column, CDJMenuList list);
+
+private:
+    int64_t version_ = -1;
+    std::vector<TrackPtr> tracks_;
+    std::vector<std::string> searchTexts_;
+    std::vector<std::tuple<int64_t, CDJColumn, CDJMenuList>> lists_;
+};
 
 // A response before encoding; the session adds the request's transaction id.
 struct CDJDbResponse {

@@ -58,7 +58,10 @@ CDJDbSession::Output CDJDbSession::receive(std::span<const uint8_t> data) {
 }
 
 void CDJDbSession::remember(uint32_t txid, int64_t location, std::vector<CDJMenuItem> items) {
-    auto list = std::make_shared<const std::vector<CDJMenuItem>>(std::move(items));
+    remember(txid, location, std::make_shared<const std::vector<CDJMenuItem>>(std::move(items)));
+}
+
+void CDJDbSession::remember(uint32_t txid, int64_t location, CDJMenuList list) {
     if (pendingByTx.find(txid) == pendingByTx.end()) pendingOrder.push_back(txid);
     pendingByTx[txid] = list;
     while (pendingByTx.size() > maxPendingByTx && !pendingOrder.empty()) {

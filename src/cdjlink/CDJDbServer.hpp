@@ -45,6 +45,7 @@ public:
 
     // Stores a prepared menu under the transaction id, the menu location and as `last`.
     void remember(uint32_t txid, int64_t location, std::vector<CDJMenuItem> items);
+    void remember(uint32_t txid, int64_t location, CDJMenuList list);
 
     const int64_t id;
     const std::string peer;
@@ -95,6 +96,7 @@ public:
     CDJAnlzCache& anlz() { return anlz_; }
     // On the queue only.
     const CDJLinkSettings& currentSettings() const { return settings_; }
+    CDJDbTrackIndex& trackIndex() { return trackIndex_; }
 
 private:
     void acceptQuery(const std::shared_ptr<CDJTcpConnection>& conn);
@@ -106,6 +108,7 @@ private:
     CDJLinkSettings settings_;
     uint16_t queryPortSetting_;
     CDJAnlzCache& anlz_;
+    CDJDbTrackIndex trackIndex_;
 
     std::shared_ptr<CDJTcpListener> queryListener_;
     std::shared_ptr<CDJTcpListener> dbListener_;

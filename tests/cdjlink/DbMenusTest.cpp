@@ -196,3 +196,23 @@ TEST(DbMenus, TextsFoldForSortingAndSearch) {
     info.f8Override.reset();
     EXPECT_EQ(menuItemArgs(info, false)[8].number, 0u);
 }
+
+TEST(DbMenus, ListsFollowTheLibraryVersion) {
+    Handler h;
+    EXPECT_EQ(h.send(1, 0x1004, {1u << 16, 1})[0].args[1].number, 12u);
+    auto before = h.session->last;
+    EXPECT_EQ(h.send(2, 0x1004, {1u << 16, 1})[0].args[1].number, 12u);
+    EXPECT_EQ(h.session->last, before);  // the same sorted list, not rebuilt
+
+    // New content: the next request sees it, in every list.
+    CDJTrack t;
+    t.id = 50;
+    t.title = "Neu";
+    t.filePath = "/m/50";
+    h.library->replaceContent({t}, {{1, "Eins", {50, 3}}});
+    EXPECT_EQ(h.send(3, 0x1004, {1u << 16, 1})[0].args[1].number, 1u);
+    EXPECT_EQ(h.render(4, 1, 0, 0, 1), (std::vector<uint32_t>{50}));
+    EXPECT_EQ(h.send(5, 0x1105, {1u << 16, 0, 1, 0})[0].args[1].number, 1u);  // 3 is gone
+    EXPECT_EQ(h.send(6, 0x2002, {1u << 16, 3})[0].args[1].number, 0u);
+    EXPECT_EQ(h.send(7, 0x2002, {1u << 16, 50})[0].args[1].number, 16u);
+}

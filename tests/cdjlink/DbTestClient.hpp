@@ -149,12 +149,18 @@ public:
     // Exactly n bytes, or throws on time-out or end of stream.
     Raw read(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
         Raw out;
-        auto end = std::chrono::steady_clock::now() + timeout;
+        out.reserve(n);
+        auto end = std::chrono::steady_clock::time_point{};
         while (out.size() < n) {
-            if (pending_.empty() && !fill(end)) throw std::runtime_error("no more bytes");
-            size_t take = std::min(n - out.size(), pending_.size());
-            out.insert(out.end(), pending_.begin(), pending_.begin() + long(take));
-            pending_.erase(pending_.begin(), pending_.begin() + long(take));
+            if (pos_ == pending_.size()) {
+                pending_.clear();
+                pos_ = 0;
+                if (end == std::chrono::steady_clock::time_point{}) end = std::chrono::steady_clock::now() + timeout;
+                if (!fill(end)) throw std::runtime_error("no more bytes");
+            }
+            size_t take = std::min(n - out.size(), pending_.size() - pos_);
+            out.insert(out.end(), pending_.begin() + long(pos_), pending_.begin() + long(pos_ + take));
+            pos_ += take;
         }
         return out;
     }
@@ -164,6 +170,7 @@ public:
         auto end = std::chrono::steady_clock::now() + timeout;
         while (true) {
             pending_.clear();
+            pos_ = 0;
             pollfd p{fd_, POLLIN, 0};
             int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
             if (left <= 0 || ::poll(&p, 1, left) <= 0) return false;
@@ -175,7 +182,7 @@ public:
 
     // Nothing arrives within the time.
     bool quiet(std::chrono::milliseconds t) {
-        if (!pending_.empty()) return false;
+        if (pos_ < pending_.size()) return false;
         pollfd p{fd_, POLLIN, 0};
         return ::poll(&p, 1, int(t.count())) == 0;
     }
@@ -284,6 +291,7 @@ private:
     int fd_ = -1;
     uint32_t txid_ = 0;
     Raw pending_;
+    size_t pos_ = 0;  // read position in pending_
 };
 
 // The port query as players send it; returns the two answer bytes as a port.
