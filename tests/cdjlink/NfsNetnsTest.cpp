@@ -17,11 +17,10 @@
 #include "core/SerialQueue.hpp"
 #include "support/TestSupport.hpp"
 
-extern char** environ;
-
 using namespace fv;
 using namespace fv::cdj;
 using namespace std::chrono_literals;
+using fv::test::Background;
 using fv::test::NetnsPair;
 using fv::test::RpcTcpClient;
 using fv::test::RpcUdpClient;
@@ -35,37 +34,6 @@ bool haveProgram(const std::string& name) {
         if (::access((std::string(dir) + name).c_str(), X_OK) == 0) return true;
     return false;
 }
-
-// A program running in the background until stopped (SIGINT lets dumpcap finish its file).
-class Background {
-public:
-    Background(const std::vector<std::string>& command, const std::filesystem::path& log) {
-        std::vector<std::string> args = command;
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Background() { stop(SIGTERM); }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-    bool running() const { return pid_ > 0; }
-    void stop(int sig) {
-        if (pid_ <= 0) return;
-        ::kill(pid_, sig);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 // dumpcap on one side's veth, ready once the file has its header.
 class Capture {

@@ -77,12 +77,19 @@ inline std::string hexOf(const std::vector<uint8_t>& v) {
 }  // namespace fv::test
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <optional>
+
+extern char** environ;
 
 namespace fv::test {
 
@@ -193,6 +200,47 @@ public:
 private:
     int fd_ = -1;
     bool connected_ = false;
+};
+
+// A program running in the background until stopped (SIGINT lets dumpcap finish its file).
+class Background {
+public:
+    Background(const std::vector<std::string>& command, const std::filesystem::path& log) {
+        std::vector<std::string> args = command;
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Background() { stop(SIGTERM); }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    bool running() const { return pid_ > 0; }
+    // Signals the program and waits for it; the exit status as waitpid gives it.
+    int stop(int sig) {
+        if (pid_ <= 0) return status_;
+        ::kill(pid_, sig);
+        ::waitpid(pid_, &status_, 0);
+        pid_ = -1;
+        return status_;
+    }
+    // True once the program ended by itself (the status is then kept).
+    bool exited() {
+        if (pid_ <= 0) return true;
+        if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
+        pid_ = -1;
+        return true;
+    }
+    int status() const { return status_; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
 };
 
 }  // namespace fv::test
