@@ -58,6 +58,8 @@ const Table& german() {
         {"overlay_anim_scanline_wipe", "Scanline-Wischen"},
         {"overlay_anim_typewriter", "Schreibmaschine"},
         {"overlay_anim_wipe_top", "Von oben wischen"},
+        {"overlay_anim_3d_perspective", "3D-Klappen (oben)"},
+        {"overlay_anim_3d_flip", "3D-Flip (Seite)"},
 
         {"overlay_ambient_none", "Kein Effekt"},
         {"overlay_ambient_auto", "Automatisch"},
