@@ -1,5 +1,7 @@
 #include "overlay/OverlayServer.hpp"
 
+#include <fcntl.h>
+
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -28,6 +30,14 @@ constexpr auto lingerTime = std::chrono::seconds(2);
 constexpr auto acceptRetry = std::chrono::milliseconds(200);
 
 Bytes bytes(std::string s) { return std::make_shared<const std::string>(std::move(s)); }
+
+// Asio leaves descriptors inheritable: a program started meanwhile (a browser, a helper) would
+// keep the port bound after stop.
+template <typename S>
+void closeOnExec(S& s) {
+    int fd = s.native_handle();
+    if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
 }  // namespace
 
 struct Connection;
@@ -93,6 +103,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     void start(int headTimeoutMs) {
         error_code ec;
+        closeOnExec(socket);
         socket.set_option(tcp::no_delay(true), ec);
         socket.set_option(asio::socket_base::keep_alive(true), ec);
         timer.expires_after(std::chrono::milliseconds(headTimeoutMs));
@@ -224,6 +235,7 @@ error_code OverlayServer::Core::listen(uint16_t port) {
     error_code ec;
     // Both address families on one socket where the system allows it.
     acceptor.open(tcp::v6(), ec);
+    if (!ec) closeOnExec(acceptor);
     if (!ec) acceptor.set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) acceptor.bind(tcp::endpoint(tcp::v6(), port), ec);
@@ -232,6 +244,7 @@ error_code OverlayServer::Core::listen(uint16_t port) {
         acceptor.close(ignored);
         ec.clear();
         acceptor.open(tcp::v4(), ec);
+        if (!ec) closeOnExec(acceptor);
         if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
         if (!ec) acceptor.bind(tcp::endpoint(tcp::v4(), port), ec);
     }
