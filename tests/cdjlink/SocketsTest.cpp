@@ -139,6 +139,7 @@ TEST(CDJInterfaces, BroadcastAddress) {
 }
 
 TEST(CDJBytesUtil, WritersReadersTextAndHex) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::array<uint8_t, 12> b{};
     writeBE16(b, 0, 0x1234);
     writeBE32(b, 2, 0xdeadbeef);
