@@ -596,6 +596,7 @@ size_t CDJNfsServer::tcpConnectionCount() const {
 }
 
 void CDJNfsServer::onDatagram(CDJNfsEndpoint endpoint, RpcByteView data, const std::string& address, uint16_t port) {
+    queue_.assertOnQueue();
     if (!handler_) return;
     CDJUdpSocket* sock = endpoint == CDJNfsEndpoint::portmap ? pm_.get()
                          : endpoint == CDJNfsEndpoint::mount ? mount_.get()
@@ -606,6 +607,7 @@ void CDJNfsServer::onDatagram(CDJNfsEndpoint endpoint, RpcByteView data, const s
 }
 
 void CDJNfsServer::onAccept(const std::shared_ptr<CDJTcpConnection>& conn) {
+    queue_.assertOnQueue();
     if (!handler_ || !running_) {
         conn->close();
         return;
@@ -623,6 +625,7 @@ void CDJNfsServer::onAccept(const std::shared_ptr<CDJTcpConnection>& conn) {
 }
 
 void CDJNfsServer::onTcpData(CDJTcpConnection* key, RpcByteView data) {
+    queue_.assertOnQueue();
     const auto it = tcpConns_.find(key);
     if (it == tcpConns_.end()) return;
     const std::shared_ptr<CDJTcpConnection> conn = it->second.conn;  // closing erases the entry
