@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DbTestClient.hpp"
 #include "Netns.hpp"
 #include "cdjlink/CDJLinkServer.hpp"
 #include "cdjlink/CDJLog.hpp"
@@ -116,6 +117,7 @@ struct Rig {
     std::mutex m;
     std::vector<CDJDeckState> deckEvents;
     std::vector<std::vector<CDJPeer>> peerEvents;
+    std::vector<std::vector<uint32_t>> tagEvents;
 
     explicit Rig(CDJLinkSettings settings = {}, CDJLinkServerOptions options = {}) {
         ns = NetnsPair::create(&skip);
@@ -137,6 +139,10 @@ struct Rig {
         server->onPeersChanged = [this](const std::vector<CDJPeer>& p) {
             std::lock_guard<std::mutex> l(m);
             peerEvents.push_back(p);
+        };
+        server->onTagListChanged = [this](const std::vector<uint32_t>& t) {
+            std::lock_guard<std::mutex> l(m);
+            tagEvents.push_back(t);
         };
     }
     ~Rig() {
@@ -251,6 +257,24 @@ TEST(LinkServer, StartsTheServicesInOrderForwardsAndStopsThemAll) {
     const auto decks = rig.server->decks();
     ASSERT_EQ(decks.count(2), 1u);
     EXPECT_TRUE(decks.at(2).isPlaying);
+
+    // A player tagging a track on the database reaches the server's callback.
+    NetnsPair::runInside(rig.ns->a(), [&] {
+        using namespace fv::cdj::dbtest;
+        Client db(1051);
+        db.greet();
+        EXPECT_EQ(db.request(0x0000, {n(2)}).type, 0x4000);
+        EXPECT_EQ(db.request(0x3002, {n(dmst(2, 1)), n(9), n(1)}).nums(), (std::vector<uint32_t>{0x3002, 0}));
+    });
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> l(rig.m);
+        return !rig.tagEvents.empty();
+    }));
+    {
+        std::lock_guard<std::mutex> l(rig.m);
+        EXPECT_EQ(rig.tagEvents.front(), (std::vector<uint32_t>{9}));
+    }
+    EXPECT_EQ(rig.library->tagList(), (std::vector<uint32_t>{9}));
 
     // Settings on the fly reach the database server; presence and file service keep theirs.
     CDJLinkSettings changed = rig.server->settings();
