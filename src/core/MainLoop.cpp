@@ -18,8 +18,10 @@ std::thread::id mainThreadId = std::this_thread::get_id();
 }
 
 MainLoop& MainLoop::shared() {
-    static MainLoop loop;
-    return loop;
+    // Never destroyed: sockets and timers held by other statics are closed at exit after it, and
+    // must still find their io_context.
+    static MainLoop* loop = new MainLoop;
+    return *loop;
 }
 
 void MainLoop::run(bool keepAlive) {

@@ -48,7 +48,7 @@ public:
     }
     // tmux may see the terminal close before it has reaped the process: wait for its status too.
     bool dead() { return format("#{pane_dead}") == "1" && !format("#{pane_dead_status}#{pane_dead_signal}").empty(); }
-    bool waitFor(const std::string& text, std::chrono::seconds limit = 20s) {
+    bool waitFor(const std::string& text, std::chrono::seconds limit = 40s) {
         auto until = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < until) {
             if (screen().find(text) != std::string::npos) return true;
@@ -56,7 +56,7 @@ public:
         }
         return false;
     }
-    bool waitDead(std::chrono::seconds limit = 10s) {
+    bool waitDead(std::chrono::seconds limit = 40s) {
         auto until = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < until) {
             if (dead()) return true;
