@@ -243,6 +243,13 @@ void CDJDbReader::append(std::span<const uint8_t> data) {
 }
 
 CDJDbReader::Result CDJDbReader::next() {
+    Result r = parse();
+    if (std::holds_alternative<Incomplete>(r) && buffered().size() > maxMessageBytes)
+        return Desync{fmt::format("Nachricht zu lang (über {} B)", maxMessageBytes)};
+    return r;
+}
+
+CDJDbReader::Result CDJDbReader::parse() {
     std::span<const uint8_t> b(buf_.data() + start_, buf_.size() - start_);
     if (b.empty()) return Incomplete{};
 
@@ -293,14 +300,24 @@ CDJDbReader::Result CDJDbReader::next() {
     for (size_t i = 0; i < msg.argc; ++i) allBlobs = allBlobs && tagOf(i) == dbtag::blob;
     bool writeType = msg.type == 0x2705 || msg.type == 0x2805;
 
+    // Fields are located first and decoded only once the whole message is there, so a large
+    // message arriving in many segments is not copied again for every segment.
+    struct Located {
+        enum class Kind { number, blob, string } kind;
+        uint32_t number = 0;
+        size_t at = 0;
+        size_t len = 0;
+    };
+    std::vector<Located> fields;
+    fields.reserve(msg.argc);
     for (size_t i = 0; i < msg.argc; ++i) {
         if (tagOf(i) == dbtag::blob) {
             // Senders leave out a blob whose length argument is 0, and messages made only of
             // blobs often carry none: an announced blob is absent when the bytes end there or
             // the next message begins.
             bool atEnd = pos >= b.size() || (frameEnd && pos >= *frameEnd);
-            bool zeroLength = i > 0 && msg.args.size() == i && msg.args.back().isNumber() &&
-                              msg.args.back().number() == 0;
+            bool zeroLength = i > 0 && fields.size() == i && fields.back().kind == Located::Kind::number &&
+                              fields.back().number == 0;
             if ((atEnd && (zeroLength || (allBlobs && !writeType))) || isMessageStart(b, pos)) continue;
         }
         if (!have(1)) return Incomplete{};
@@ -309,19 +326,19 @@ CDJDbReader::Result CDJDbReader::next() {
             case dbfield::num1:
             case 0x04:
                 if (!have(2)) return Incomplete{};
-                msg.args.push_back(CDJDbArg::n(b[pos + 1]));
+                fields.push_back({Located::Kind::number, b[pos + 1]});
                 pos += 2;
                 break;
             case dbfield::num2:
             case 0x05:
                 if (!have(3)) return Incomplete{};
-                msg.args.push_back(CDJDbArg::n(readBE16(b, pos + 1)));
+                fields.push_back({Located::Kind::number, readBE16(b, pos + 1)});
                 pos += 3;
                 break;
             case dbfield::num4:
             case 0x06:
                 if (!have(5)) return Incomplete{};
-                msg.args.push_back(CDJDbArg::n(readBE32(b, pos + 1)));
+                fields.push_back({Located::Kind::number, readBE32(b, pos + 1)});
                 pos += 5;
                 break;
             case dbfield::blob:
@@ -330,8 +347,7 @@ CDJDbReader::Result CDJDbReader::next() {
                 uint32_t n = readBE32(b, pos + 1);
                 if (n > maxFieldBytes) return Desync{fmt::format("Blob zu lang ({} B)", n)};
                 if (!have(size_t{5} + n)) return Incomplete{};
-                auto body = b.subspan(pos + 5, n);
-                msg.args.push_back(CDJDbArg::b(Bytes(body.begin(), body.end())));
+                fields.push_back({Located::Kind::blob, 0, pos + 5, n});
                 pos += 5 + size_t{n};
                 break;
             }
@@ -342,18 +358,34 @@ CDJDbReader::Result CDJDbReader::next() {
                 uint64_t bytes = uint64_t{count} * 2;
                 if (bytes > maxFieldBytes) return Desync{fmt::format("Text zu lang ({} Zeichen)", count)};
                 if (!have(5 + bytes)) return Incomplete{};
-                std::u16string units;
-                units.reserve(count);
-                for (size_t k = 0; k < count; ++k) {
-                    auto u = static_cast<char16_t>(readBE16(b, pos + 5 + 2 * k));
-                    if (u != 0) units += u;
-                }
-                msg.args.push_back(CDJDbArg::s(utf16ToUtf8(units)));
+                fields.push_back({Located::Kind::string, 0, pos + 5, static_cast<size_t>(bytes)});
                 pos += 5 + bytes;
                 break;
             }
             default:
                 return Desync{fmt::format("unbekanntes Feld-Tag 0x{:02X} bei Typ 0x{:04X}", ft, msg.type)};
+        }
+    }
+
+    msg.args.reserve(fields.size());
+    for (const auto& f : fields) {
+        switch (f.kind) {
+            case Located::Kind::number: msg.args.push_back(CDJDbArg::n(f.number)); break;
+            case Located::Kind::blob: {
+                auto body = b.subspan(f.at, f.len);
+                msg.args.push_back(CDJDbArg::b(Bytes(body.begin(), body.end())));
+                break;
+            }
+            case Located::Kind::string: {
+                std::u16string units;
+                units.reserve(f.len / 2);
+                for (size_t k = 0; k + 1 < f.len; k += 2) {
+                    auto u = static_cast<char16_t>(readBE16(b, f.at + k));
+                    if (u != 0) units += u;
+                }
+                msg.args.push_back(CDJDbArg::s(utf16ToUtf8(units)));
+                break;
+            }
         }
     }
 

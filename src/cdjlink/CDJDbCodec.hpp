@@ -113,6 +113,8 @@ public:
     // A single field may not claim more than this; a length beyond it is taken as a desync
     // instead of buffering without bound.
     static constexpr uint32_t maxFieldBytes = 16u << 20;
+    // Nor may one message still incomplete hold more than this buffered.
+    static constexpr size_t maxMessageBytes = 32u << 20;
 
     void append(std::span<const uint8_t> data);
     Result next();
@@ -121,6 +123,8 @@ public:
     std::span<const uint8_t> buffered() const { return {buf_.data() + start_, buf_.size() - start_}; }
 
 private:
+    Result parse();
+
     Bytes buf_;
     size_t start_ = 0;  // consumed prefix of buf_, dropped lazily
 };

@@ -1,6 +1,7 @@
 #include "cdjlink/CDJDbServer.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -87,6 +88,7 @@ void CDJDbServer::start() {
     onQueue(queue_, [this] {
         if (queryListener_ || dbListener_) return;
         std::weak_ptr<CDJDbServer> weak = weak_from_this();
+        if (weak.expired()) throw std::logic_error("CDJDbServer must be owned by a shared_ptr");
         queryListener_ = CDJTcpListener::open(queryPortSetting_, queue_, "RemoteDBServer-Port-Query",
                                               [weak](const std::shared_ptr<CDJTcpConnection>& c) {
                                                   if (auto s = weak.lock()) s->acceptQuery(c);

@@ -65,7 +65,8 @@ public:
     static constexpr uint16_t defaultQueryPort = 12523;
 
     // Opens nothing. The port query listens on queryPort; the database on settings.dbPort (0 binds
-    // an ephemeral port, which the port query then names).
+    // an ephemeral port, which the port query then names). Own it through a shared_ptr (the
+    // socket callbacks hold it weakly); start() refuses otherwise.
     CDJDbServer(SerialQueue& queue, std::shared_ptr<CDJLibrary> library, CDJLinkSettings settings,
                 uint16_t queryPort = defaultQueryPort, CDJAnlzCache& anlz = CDJAnlzCache::shared());
     ~CDJDbServer();
@@ -73,7 +74,7 @@ public:
     CDJDbServer& operator=(const CDJDbServer&) = delete;
 
     // Opens the port query listener, then the database listener. Throws CDJSocketError; a failure
-    // leaves nothing open. Callable from any thread (runs on the queue).
+    // leaves nothing open. Callable from any thread (runs on the queue); does nothing when running.
     void start();
     // Closes both listeners and every open connection; idempotent, never fails.
     void stop();

@@ -271,3 +271,20 @@ TEST(DbCodec, PortQueryNamesTheServiceInAnyEncoding) {
     EXPECT_EQ(parsePortQuery(hex({0, 0, 0, 2, 0xc3, 0x28})).name, "\xEF\xBF\xBD(");
     EXPECT_EQ(parsePortQuery(hex({0x7f, 0, 0, 0})).state, CDJPortQuery::State::invalid);
 }
+
+TEST(DbCodec, AnIncompleteMessageCannotGrowWithoutBound) {
+    // 255 blobs of 16 MiB each would be allowed field by field; the message as a whole is not.
+    CDJDbReader r;
+    Bytes head = header(1, 0x2805, std::vector<uint8_t>(255, 0x03));
+    r.append(head);
+    Bytes field{0x14, 0x00, 0x80, 0x00, 0x00};
+    Bytes body(0x00800000, 0x5a);  // 8 MiB
+    for (int i = 0; i < 3; ++i) {
+        r.append(field);
+        r.append(body);
+    }
+    EXPECT_TRUE(incomplete(r));
+    r.append(field);
+    r.append(Bytes((8 << 20) - 10, 0));  // the fourth blob still short, the whole beyond 32 MiB
+    EXPECT_EQ(expectDesync(r), "Nachricht zu lang (über 33554432 B)");
+}
