@@ -233,8 +233,8 @@ Bytes encodeCueEntries(const std::vector<CDJCuePoint>& cues) {
 }
 
 CDJAnlzCache& CDJAnlzCache::shared() {
-    static CDJAnlzCache cache;
-    return cache;
+    static auto* cache = new CDJAnlzCache;  // never destroyed: the link queue may still read at exit
+    return *cache;
 }
 
 std::shared_ptr<const CDJAnlzSections> CDJAnlzCache::sections(const std::string& path) {
