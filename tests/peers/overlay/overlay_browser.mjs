@@ -231,7 +231,9 @@ async function main() {
   // 9. Served under another host name, the page shows but never connects.
   const remote = await context.newPage();
   const remoteWs = trackSockets(remote);
-  remote.on('requestfailed', (r) => process.stderr.write(`[overlay_browser] request failed: ${r.url()} ${r.failure()?.errorText}\n`));
+  remote.on('requestfailed', (r) => {
+    if (!/fonts\./.test(r.url())) process.stderr.write(`[overlay_browser] request failed: ${r.url()} ${r.failure()?.errorText}\n`);
+  });
   const r2 = await remote.goto(`http://overlay-remote.test:${port}/`, { waitUntil: 'domcontentloaded', timeout: 15000 });
   await sleep(1500);
   check('the page opened from another host never connects', r2 && r2.status() === 200 && remoteWs.sockets.length === 0,
@@ -271,6 +273,9 @@ async function main() {
     });
     const editWs = trackSockets(edit);
     await edit.goto('file://' + editingPage);
+    // The entrance animation moves the widget; grab it once it stands still.
+    await edit.waitForFunction(() =>
+      document.getElementById('w-nowplaying').getAnimations().every((a) => a.playState === 'finished'));
     const box = await edit.locator('#w-nowplaying').boundingBox();
     await edit.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
     await edit.mouse.down();
