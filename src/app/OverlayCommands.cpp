@@ -86,15 +86,8 @@ void serve(std::optional<int> portOption, bool noLiveData) {
     ServeState state;
     server.setLiveDataEnabled(!noLiveData);
     server.setInitialStateProvider([&]() -> std::optional<OverlayEvent> {
-        OverlayEvent ev;
-        ev.type = OverlayEventType::initialState;
-        ev.config = server.overlayConfig();
-        ev.title = state.title;
-        ev.artist = state.artist;
-        ev.upVotes = state.up;
-        ev.downVotes = state.down;
-        ev.guestCount = state.guestCount;
-        return ev;
+        return OverlayEvent::initialState(server.overlayConfig(), state.title, state.artist, state.guestCount, state.up,
+                                          state.down);
     });
     if (!server.start(config))
         throw CommandFailed{

@@ -61,6 +61,20 @@ OverlayEvent OverlayEvent::adShow(string html) {
     return e;
 }
 
+OverlayEvent OverlayEvent::initialState(const OverlayConfig& config, std::optional<string> title,
+                                        std::optional<string> artist, std::optional<int64_t> guestCount,
+                                        std::optional<int64_t> up, std::optional<int64_t> down) {
+    OverlayEvent e;
+    e.type = OverlayEventType::initialState;
+    e.config = config;
+    e.title = std::move(title);
+    e.artist = std::move(artist);
+    e.guestCount = guestCount;
+    e.upVotes = up;
+    e.downVotes = down;
+    return e;
+}
+
 OverlayEvent OverlayEvent::fromJson(const json& j) {
     J::requireObject(j, "OverlayEvent");
     OverlayEvent e;

@@ -29,6 +29,11 @@ struct OverlayEvent {
     static OverlayEvent guestCountChanged(int64_t count);
     static OverlayEvent configChanged(const OverlayConfig& config);
     static OverlayEvent adShow(std::string html);
+    // What a page gets when it connects: the configuration and the state of the moment.
+    static OverlayEvent initialState(const OverlayConfig& config, std::optional<std::string> title,
+                                     std::optional<std::string> artist, std::optional<int64_t> guestCount,
+                                     std::optional<int64_t> up = std::nullopt,
+                                     std::optional<int64_t> down = std::nullopt);
 
     // "type" is required; the other keys are optional; a wrong type throws DecodeError.
     static OverlayEvent fromJson(const json& j);

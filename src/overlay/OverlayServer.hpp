@@ -9,7 +9,9 @@
 //
 // How the session drives it:
 //   OverlayServer& overlay = ...;                       // one per application, owned by the store
-//   overlay.setInitialStateProvider([&] { ... });      // the event each new page gets first
+//   overlay.setInitialStateProvider([&] {               // the event each new page gets first
+//       return OverlayEvent::initialState(overlayConfig, nowTitle, nowArtist, guestCount, up, down);
+//   });
 //   overlay.setLiveDataEnabled(eventIsOnline);          // gates all but config/initialState
 //   if (config.enabled) overlay.start(config); else overlay.stop();
 //   overlay.updateConfig(newConfig); overlay.pushConfig();   // pages reload with the new look
@@ -62,7 +64,8 @@ public:
     void stop();
 
     // Replaces the configuration the page is rendered from and events are gated by. Open pages
-    // keep their look until a "config" event makes them reload.
+    // keep their look until a "config" event makes them reload. A changed port takes effect with
+    // the next start().
     void updateConfig(const OverlayConfig& config);
     // Sends the current configuration as a "config" event (always sent).
     void pushConfig();
