@@ -6,11 +6,14 @@
 #include <csignal>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
 #include <unistd.h>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
 #include "app/CommandSupport.hpp"
@@ -180,15 +183,23 @@ private:
         if (isatty(STDIN_FILENO)) say("„hilfe“ zeigt die Befehle.");
     }
 
-    // Lines are read on their own thread and handled on the main loop, one after another.
-    void readTerminal() {
-        std::thread([this] {
-            std::string line;
-            while (std::getline(std::cin, line)) {
-                MainLoop::shared().post([this, line] { spawnOnMain(handle(line), "command"); });
-            }
-            MainLoop::shared().post([this] { stop_ = true; });
-        }).detach();
+    // Lines are read on the main loop through the descriptor itself: a thread blocked in stdio
+    // would hold the stdin lock that exit() takes to flush.
+    void readTerminal() { spawnOnMain(readLines(), "terminal"); }
+
+    asio::awaitable<void> readLines() {
+        asio::posix::stream_descriptor in(MainLoop::shared().context(), ::dup(STDIN_FILENO));
+        std::string buffer;
+        for (;;) {
+            boost::system::error_code ec;
+            size_t n = co_await asio::async_read_until(in, asio::dynamic_buffer(buffer), '\n',
+                                                       asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) break;
+            std::string line = buffer.substr(0, n - 1);
+            buffer.erase(0, n);
+            spawnOnMain(handle(line), "command");
+        }
+        stop_ = true;
     }
 
     asio::awaitable<void> handle(std::string line) {
