@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "app/CommandSupport.hpp"
+#include "app/SessionOverlay.hpp"
 #include "app/Commands.hpp"
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
@@ -129,7 +130,8 @@ class RunSession {
 public:
     RunSession()
         : notifier_(std::make_shared<TerminalNotifier>(Notifier::makeDefault())),
-          store_(APIClient::shared(), notifier_, dj_) {}
+          store_(APIClient::shared(), notifier_, dj_),
+          overlay_(store_, APIClient::shared()) {}
 
     int run() {
         auto& loop = MainLoop::shared();
@@ -144,6 +146,7 @@ public:
         if (isatty(STDIN_FILENO)) readTerminal();
         while (!stop_) loop.runUntil([this] { return stop_; }, std::chrono::hours(1));
 
+        overlay_.stop();
         store_.shutdown();
         // Every settings change was saved when it was made; nothing is left to write.
         loop.runUntil([] { return false; }, std::chrono::milliseconds(100));
@@ -177,6 +180,7 @@ private:
             stop_ = true;
             co_return;
         }
+        overlay_.start();
         say(fmt::format("Verbunden mit „{}“: {} offene, {} bestätigte Wünsche, {} Nachrichten.",
                         store_.event() ? store_.event()->eventName : s.activeEventId, store_.requestStore.pending().size(),
                         store_.requestStore.queue().size(), store_.messageStore.messages().size()));
@@ -277,6 +281,7 @@ private:
     LocalDJSoftware dj_;
     std::shared_ptr<Notifier> notifier_;
     AppStore store_;
+    SessionOverlay overlay_;
     bool stop_ = false;
     int exitCode_ = 0;
 };

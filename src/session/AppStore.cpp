@@ -341,9 +341,13 @@ void AppStore::installChannelCallbacks() {
         messageStore.add(messages);
         announceMessages(fresh);
     };
-    webSocket.onGuestCountChanged = [this](int64_t count) { guestCount_ = count; };
+    webSocket.onGuestCountChanged = [this](int64_t count) {
+        guestCount_ = count;
+        if (onGuestCount) onGuestCount(count);
+    };
     webSocket.onNowPlayingChanged = [this](NowPlayingInfo info) {
-        if (event_) event_->nowPlaying = std::move(info);
+        if (event_) event_->nowPlaying = info;
+        if (onNowPlaying) onNowPlaying(info);
     };
     webSocket.onPreferencesUpdated = [this](json changed) {
         if (!preferences_ || !changed.is_object()) return;
@@ -487,6 +491,7 @@ AppStore::Task<void> AppStore::reply(int64_t messageId, std::string text) {
 AppStore::Task<void> AppStore::broadcast(std::string text, std::optional<std::string> imageUrl) {
     std::string eventId = event_ ? event_->id : settings_.activeEventId;
     co_await api_.broadcast(eventId, text, std::move(imageUrl));
+    if (onBroadcastSent) onBroadcastSent(text);
 }
 
 AppStore::Task<void> AppStore::confirmFromTag(std::string rekordboxId) {

@@ -112,6 +112,10 @@ public:
     // Hooks for the overlay and the playlist export: called on the main loop for each request the
     // service confirmed.
     std::function<void(const MusicRequest&)> onRequestConfirmed;
+    // What the stream overlay shows, as it happens (all on the main loop).
+    std::function<void(const NowPlayingInfo&)> onNowPlaying;
+    std::function<void(int64_t)> onGuestCount;
+    std::function<void(const std::string&)> onBroadcastSent;
     // Where link log lines go (the CDJ link log once that runs).
     std::function<void(const std::string& tag, const std::string& message)> linkLog;
     // Called after the lists were reloaded because the channel came back.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "overlay/OverlayTestClient.hpp"
 #include "session/ApiTestService.hpp"
 #include "support/TestSupport.hpp"
 
@@ -207,4 +208,60 @@ TEST_F(RunCommand, OneShotActions) {
     EXPECT_EQ(service->admin("GET", "/__admin/state")["events"]["ev1"]["is_active"], true);
     EXPECT_THAT(runFloorvote({"offline"}).out, HasSubstr("Event ist offline."));
     EXPECT_EQ(service->admin("GET", "/__admin/state")["events"]["ev1"]["is_active"], false);
+}
+
+TEST_F(RunCommand, StreamOverlayFollowsTheLiveSession) {
+    if (runProcess({"tmux", "-V"}).exitCode != 0) GTEST_SKIP() << "tmux is not installed";
+    // A free port for the overlay, taken from the system and handed back.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+    uint16_t port = ntohs(a.sin_port);
+    ::close(probe);
+    ASSERT_EQ(runFloorvote({"overlay", "config", "set", "enabled", "true"}).exitCode, 0);
+    ASSERT_EQ(runFloorvote({"overlay", "config", "set", "port", std::to_string(port)}).exitCode, 0);
+
+    Terminal t;
+    t.start(runCommandLine());
+    ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
+    EXPECT_THAT(t.screen(), HasSubstr("[Overlay] Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(port) + "/"));
+
+    fv::test::LoopbackClient page(port);
+    ASSERT_TRUE(page.connected());
+    ASSERT_THAT(page.upgrade(), HasSubstr("101"));
+    auto next = [&]() -> json {
+        auto f = page.readFrame(std::chrono::milliseconds(10000));
+        return f ? json::parse(f->payload, nullptr, false) : json();
+    };
+    auto first = next();
+    EXPECT_EQ(first["type"], "initialState") << first.dump();
+
+    service->admin("POST", "/__admin/emit", {{"eventId", "ev1"}, {"event", "guest-count"}, {"payload", 23}});
+    auto count = next();
+    EXPECT_EQ(count["type"], "guestCount") << count.dump();
+    EXPECT_EQ(count["guestCount"], 23);
+
+    service->admin("POST", "/__admin/emit",
+                   {{"eventId", "ev1"},
+                    {"event", "now-playing"},
+                    {"payload", {{"track_title", "Eins"}, {"track_artist", "Band"}, {"updated_at", "x"}}}});
+    auto playing = next();
+    EXPECT_EQ(playing["type"], "nowPlaying") << playing.dump();
+    EXPECT_EQ(playing["title"], "Eins");
+
+    t.type("ok 1");
+    auto accepted = next();
+    EXPECT_EQ(accepted["type"], "requestAccepted") << accepted.dump();
+    EXPECT_EQ(accepted["title"], "Eins");
+
+    t.type("rundruf Letzte Runde!");
+    auto cast = next();
+    EXPECT_EQ(cast["type"], "broadcast") << cast.dump();
+
+    t.type("ende");
+    ASSERT_TRUE(t.waitDead()) << t.screen();
 }

@@ -1,0 +1,124 @@
+// GCC 12 takes asio's coroutine frame allocator for a mismatched new/delete pair (a false positive).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+#include "app/SessionOverlay.hpp"
+
+#include "core/Log.hpp"
+#include "overlay/EventAd.hpp"
+#include "overlay/OverlayEvent.hpp"
+#include "platform/DefaultsStore.hpp"
+#include "session/APIClient.hpp"
+#include "session/AppStore.hpp"
+
+namespace fv::app {
+
+namespace {
+
+// The ad calls of the REST client, as the ad service wants them.
+class ApiAdBackend : public overlay::AdBackend {
+public:
+    explicit ApiAdBackend(APIClient& api) : api_(api) {}
+    Task<json> listAds() override { return api_.listAds(); }
+    Task<json> createAd(const json& ad) override { return api_.createAd(ad); }
+    Task<json> duplicateAd(const std::string& id) override { return api_.duplicateAd(id); }
+    Task<json> showAd(const std::string& eventId, const std::string& html, const std::string& type,
+                      int64_t durationSeconds) override {
+        return api_.showAd(eventId, html, type, durationSeconds);
+    }
+    Task<void> hideAd(const std::string& eventId) override { return api_.hideAd(eventId); }
+
+private:
+    APIClient& api_;
+};
+
+std::optional<std::string> nowPlayingTitle(const AppStore& store) {
+    if (store.event() && store.event()->nowPlaying && !store.event()->nowPlaying->trackTitle.empty())
+        return store.event()->nowPlaying->trackTitle;
+    return std::nullopt;
+}
+
+}  // namespace
+
+SessionOverlay::SessionOverlay(AppStore& store, APIClient& api)
+    : store_(store),
+      backend_(std::make_unique<ApiAdBackend>(api)),
+      ads_(std::make_unique<overlay::AdService>(DefaultsStore::standard(), backend_.get())) {}
+
+SessionOverlay::~SessionOverlay() { stop(); }
+
+void SessionOverlay::start() {
+    try {
+        config_ = overlay::OverlayConfig::fromData(store_.settings().overlayConfigData);
+    } catch (const std::exception& e) {
+        logLine("Overlay", std::string("stored configuration unreadable, overlay stays off: ") + e.what());
+        return;
+    }
+    if (!config_.enabled) return;
+    server_.setLiveDataEnabled(true);
+    refreshInitialState();
+    if (!server_.start(config_)) {
+        logLine("Overlay", "start failed: " + server_.lastError());
+        return;
+    }
+    logLine("Overlay", "Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(server_.port()) + "/");
+
+    store_.onNowPlaying = [this](const NowPlayingInfo& info) {
+        auto [up, down] = store_.messageStore.voteTally(info.trackTitle);
+        lastVotes_ = std::make_pair(up, down);
+        server_.send(overlay::OverlayEvent::nowPlaying(info.trackTitle, info.trackArtist, up, down));
+        refreshInitialState();
+    };
+    store_.onGuestCount = [this](int64_t count) {
+        server_.send(overlay::OverlayEvent::guestCountChanged(count));
+        refreshInitialState();
+    };
+    store_.onBroadcastSent = [this](const std::string& text) { server_.send(overlay::OverlayEvent::broadcast(text)); };
+    auto confirmed = store_.onRequestConfirmed;
+    store_.onRequestConfirmed = [this, confirmed](const MusicRequest& r) {
+        if (confirmed) confirmed(r);
+        server_.send(overlay::OverlayEvent::requestAccepted(
+            r.title, r.artist, r.guestName.empty() ? std::nullopt : std::optional<std::string>(r.guestName)));
+    };
+    auto messagesChanged = store_.messageStore.onMessagesChanged;
+    store_.messageStore.onMessagesChanged = [this, messagesChanged] {
+        if (messagesChanged) messagesChanged();
+        sendVotesIfChanged();
+    };
+    ads_->onAdActivated = [this](const overlay::EventAd& ad) {
+        if (ad.showInOverlay) server_.send(overlay::OverlayEvent::adShow(overlay::overlayAdHtml(ad, config_)));
+    };
+    if (store_.event()) ads_->setupSchedule(store_.event()->id);
+}
+
+void SessionOverlay::stop() {
+    ads_->cancelSchedule();
+    if (server_.isRunning()) server_.stop();
+    store_.onNowPlaying = nullptr;
+    store_.onGuestCount = nullptr;
+    store_.onBroadcastSent = nullptr;
+}
+
+void SessionOverlay::refreshInitialState() {
+    std::optional<std::string> title, artist;
+    std::optional<int64_t> up, down;
+    if (auto t = nowPlayingTitle(store_)) {
+        title = t;
+        artist = store_.event()->nowPlaying->trackArtist;
+        auto tally = store_.messageStore.voteTally(*t);
+        up = tally.first;
+        down = tally.second;
+    }
+    server_.setInitialState(overlay::OverlayEvent::initialState(config_, title, artist, store_.guestCount(), up, down));
+}
+
+void SessionOverlay::sendVotesIfChanged() {
+    auto title = nowPlayingTitle(store_);
+    if (!title) return;
+    auto tally = store_.messageStore.voteTally(*title);
+    if (lastVotes_ == tally) return;
+    lastVotes_ = tally;
+    server_.send(overlay::OverlayEvent::nowPlayingVotes(tally.first, tally.second));
+    refreshInitialState();
+}
+
+}  // namespace fv::app
