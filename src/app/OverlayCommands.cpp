@@ -249,6 +249,7 @@ void configSet(const std::string& key, const std::string& valueText) {
 
     AppSettings::migrateIfNeeded();
     std::string problem;
+    bool saved = false;
     AppSettings::modify([&](AppSettings& s) {
         OverlayConfig current;
         try {
@@ -279,6 +280,7 @@ void configSet(const std::string& key, const std::string& valueText) {
         }
     });
     if (!problem.empty()) throw CommandFailed{2, problem};
+    if (!saved) throw CommandFailed{1, "Die Einstellungen konnten nicht gespeichert werden."};
     say(fmt::format("{} gespeichert.", key));
     // A running server picks the change up and makes its pages reload.
     try {

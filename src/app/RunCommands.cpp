@@ -72,6 +72,7 @@ const char* kHelp =
     "  gespielt ID...        Wünsche als gespielt markieren\n"
     "  nachrichten           Nachrichten anzeigen\n"
     "  antwort ID TEXT       einer Nachricht antworten\n"
+    "  löschen ID... | alle  Nachrichten löschen\n"
     "  rundruf TEXT          Nachricht an alle Gäste\n"
     "  online | offline      Event für Gäste öffnen oder schließen\n"
     "  status                Verbindung und Zähler\n"
@@ -248,6 +249,23 @@ private:
                     id = ids[0];
                     co_await store_.reply(id, text);
                     say(fmt::format("Antwort auf #{} gesendet.", id));
+                }
+            } else if (cmd == "löschen" || cmd == "delete") {
+                std::string rest = restOf(in);
+                if (rest == "alle" || rest == "all") {
+                    co_await store_.deleteAllMessages();
+                    say("Alle Nachrichten gelöscht.");
+                } else {
+                    std::string bad;
+                    std::istringstream idsIn(rest);
+                    auto ids = parseIds(idsIn, bad);
+                    if (!bad.empty()) complain("Keine gültige ID: " + bad);
+                    else if (ids.empty()) complain("Aufruf: löschen NACHRICHTEN-ID… oder löschen alle");
+                    else
+                        for (int64_t id : ids) {
+                            co_await store_.deleteMessage(id);
+                            say(fmt::format("Nachricht #{} gelöscht.", id));
+                        }
                 }
             } else if (cmd == "rundruf" || cmd == "broadcast") {
                 std::string text = restOf(in);

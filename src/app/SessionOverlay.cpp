@@ -4,7 +4,9 @@
 #include "app/SessionOverlay.hpp"
 
 #include "core/Log.hpp"
+#include "core/MainLoop.hpp"
 #include "overlay/EventAd.hpp"
+#include "overlay/OverlayControl.hpp"
 #include "overlay/OverlayEvent.hpp"
 #include "platform/DefaultsStore.hpp"
 #include "session/APIClient.hpp"
@@ -87,11 +89,79 @@ void SessionOverlay::start() {
     ads_->onAdActivated = [this](const overlay::EventAd& ad) {
         if (ad.showInOverlay) server_.send(overlay::OverlayEvent::adShow(overlay::overlayAdHtml(ad, config_)));
     };
-    if (store_.event()) ads_->setupSchedule(store_.event()->id);
+    // An ad started from elsewhere (the web dashboard) reaches the overlay through the channel.
+    store_.onAdShow = [this](const json& shown) { showAdFromChannel(shown); };
+    store_.onAdHide = [this] { ads_->activeAdId.reset(); };
+
+    // `floorvote overlay send` and `overlay config set` reach this server as they reach `overlay serve`.
+    std::string controlError;
+    if (!control_.start(
+            overlay::controlSocketPath(server_.port()), [this](const json& r) { return handleControl(r); },
+            controlError))
+        logLine("Overlay", "control socket unavailable: " + controlError);
+
+    // The stored ads first take the service's list, so the schedule shows what the DJ set up there.
+    std::weak_ptr<bool> alive = alive_;
+    spawnOnMain(
+        [](SessionOverlay* self, std::weak_ptr<bool> alive) -> boost::asio::awaitable<void> {
+            try {
+                co_await self->ads_->refresh();
+            } catch (const std::exception& e) {
+                if (alive.expired()) co_return;
+                logLine("Overlay", std::string("ads not loaded from the service, using the stored ones: ") + e.what());
+            }
+            if (alive.expired() || !self->server_.isRunning()) co_return;
+            if (self->store_.event()) self->ads_->setupSchedule(self->store_.event()->id);
+        }(this, alive),
+        "overlay ads");
+}
+
+void SessionOverlay::showAdFromChannel(const json& shown) {
+    if (!shown.is_object()) return;
+    std::string id;
+    for (const char* k : {"adId", "id"}) {
+        auto v = shown.find(k);
+        if (v != shown.end() && v->is_string()) id = v->get<std::string>();
+        if (!id.empty()) break;
+    }
+    // Our own activation already put it on the overlay.
+    if (!id.empty() && ads_->activeAdId == id) return;
+    if (!id.empty()) ads_->activeAdId = id;
+    if (const overlay::EventAd* ad = id.empty() ? nullptr : ads_->find(id)) {
+        if (ad->showInOverlay) server_.send(overlay::OverlayEvent::adShow(overlay::overlayAdHtml(*ad, config_)));
+        return;
+    }
+    auto html = shown.find("html");
+    if (html != shown.end() && html->is_string() && !html->get<std::string>().empty())
+        server_.send(overlay::OverlayEvent::adShow(html->get<std::string>()));
+}
+
+json SessionOverlay::handleControl(const json& request) {
+    if (!request.is_object()) throw DecodeError("expected a JSON object");
+    if (request.contains("ping")) return {{"ok", true}};
+    if (jsonx::defaulted<bool>(request, "reloadConfig", false)) {
+        AppSettings stored = AppSettings::load();
+        overlay::OverlayConfig next = overlay::OverlayConfig::fromData(stored.overlayConfigData);
+        next.port = server_.port();
+        config_ = next;
+        server_.updateConfig(next);
+        server_.pushConfig();
+        refreshInitialState();
+        return {{"ok", true}, {"sent", true}, {"clients", server_.connectedClients()}};
+    }
+    const json* e = jsonx::find(request, "event");
+    if (!e) throw DecodeError("missing key \"event\"");
+    overlay::OverlayEvent ev = overlay::OverlayEvent::fromJson(*e);
+    if (ev.type == overlay::OverlayEventType::initialState && !ev.config) ev.config = server_.overlayConfig();
+    bool sent = server_.send(ev, jsonx::defaulted<bool>(request, "force", false));
+    return {{"ok", true}, {"sent", sent}, {"clients", server_.connectedClients()}};
 }
 
 void SessionOverlay::stop() {
     ads_->cancelSchedule();
+    control_.stop();
+    store_.onAdShow = nullptr;
+    store_.onAdHide = nullptr;
     if (server_.isRunning()) server_.stop();
     store_.onNowPlaying = nullptr;
     store_.onGuestCount = nullptr;

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "overlay/AdService.hpp"
+#include "core/Json.hpp"
 #include "overlay/OverlayConfig.hpp"
+#include "overlay/OverlayControl.hpp"
 #include "overlay/OverlayServer.hpp"
 
 namespace fv {
@@ -34,6 +36,8 @@ public:
 private:
     void refreshInitialState();
     void sendVotesIfChanged();
+    void showAdFromChannel(const json& shown);
+    json handleControl(const json& request);
 
     AppStore& store_;
     std::unique_ptr<overlay::AdBackend> backend_;
@@ -41,6 +45,8 @@ private:
     overlay::OverlayServer server_;
     overlay::OverlayConfig config_;
     std::optional<std::pair<int64_t, int64_t>> lastVotes_;
+    overlay::OverlayControlServer control_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace fv::app

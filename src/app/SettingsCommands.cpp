@@ -58,6 +58,7 @@ void setSetting(const std::string& key, const std::string& valueText) {
     }
     AppSettings::migrateIfNeeded();
     std::string problem;
+    bool saved = false;
     AppSettings::modify([&](AppSettings& s) {
         json doc = json::parse(s.toJson().dump());
         if (!doc.contains(key)) {
@@ -74,6 +75,7 @@ void setSetting(const std::string& key, const std::string& valueText) {
         }
     });
     if (!problem.empty()) throw CommandFailed{2, problem};
+    if (!saved) throw CommandFailed{1, "Die Einstellungen konnten nicht gespeichert werden."};
     say(fmt::format("{} gespeichert.", key));
 }
 

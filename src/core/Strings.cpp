@@ -9,7 +9,7 @@ using Table = std::unordered_map<std::string_view, std::string_view>;
 
 const Table& german() {
     static const Table t = {
-        {"error_no_active_event", "Kein aktives Event ausgewählt."},
+        {"error_no_active_event", "Kein aktives Event ausgewählt"},
         {"notification_new_request_title", "Neuer Musikwunsch"},
         {"notification_new_message_title", "Neue Nachricht"},
 

@@ -228,18 +228,19 @@ void AppSettings::save(DefaultsStore& store) const {
     if (auto text = encode(*this)) store.set(storeKey, *text);
 }
 
-AppSettings AppSettings::modify(const std::function<void(AppSettings&)>& fn) {
-    return modify(DefaultsStore::standard(), fn);
+AppSettings AppSettings::modify(const std::function<void(AppSettings&)>& fn, bool* saved) {
+    return modify(DefaultsStore::standard(), fn, saved);
 }
 
-AppSettings AppSettings::modify(DefaultsStore& store, const std::function<void(AppSettings&)>& fn) {
+AppSettings AppSettings::modify(DefaultsStore& store, const std::function<void(AppSettings&)>& fn, bool* saved) {
     AppSettings result;
-    store.update(storeKey, [&](const std::optional<string>& raw) -> std::optional<string> {
+    bool ok = store.update(storeKey, [&](const std::optional<string>& raw) -> std::optional<string> {
         result = decodeStored(raw).value_or(AppSettings{});
         fn(result);
         auto text = encode(result);
         return text ? text : raw;
     });
+    if (saved) *saved = ok;
     return result;
 }
 

@@ -88,8 +88,10 @@ struct AppSettings {
     void save() const;
     void save(DefaultsStore& store) const;
     // Load, change and save under one write lock, so another process's change in between is not lost.
-    static AppSettings modify(const std::function<void(AppSettings&)>& fn);
-    static AppSettings modify(DefaultsStore& store, const std::function<void(AppSettings&)>& fn);
+    // saved, when given, tells whether the store took the new document.
+    static AppSettings modify(const std::function<void(AppSettings&)>& fn, bool* saved = nullptr);
+    static AppSettings modify(DefaultsStore& store, const std::function<void(AppSettings&)>& fn,
+                              bool* saved = nullptr);
 
     // The backend base URL of the moment (scheme and host, no trailing slash).
     std::string serverURL() const;

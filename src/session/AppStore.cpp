@@ -26,6 +26,18 @@ namespace asio = boost::asio;
 namespace {
 
 void log(const std::string& m) { logLine("AppStore", m); }
+
+// A text field of a contest payload for the log; the payload's form is the service's to choose.
+std::string contestText(const json& j, const char* key) {
+    if (!j.is_object()) return "?";
+    for (const char* k : {key, "name", "title", "id"}) {
+        auto v = j.find(k);
+        if (v == j.end()) continue;
+        if (v->is_string() && !v->get<std::string>().empty()) return v->get<std::string>();
+        if (v->is_number_integer()) return std::to_string(v->get<int64_t>());
+    }
+    return "?";
+}
 void logAttempt(int n, const std::string& m) { log("[" + std::to_string(n) + "] " + m); }
 const char* boolText(bool b) { return b ? "true" : "false"; }
 
@@ -360,6 +372,29 @@ void AppStore::installChannelCallbacks() {
             log(std::string("preferences-updated ignored: ") + e.what());
         }
     };
+    webSocket.onContestUpdated = [this](json contest) {
+        contest_ = std::move(contest);
+        log("contest updated: " + contestText(contest_, "title"));
+    };
+    webSocket.onContestEntry = [this](json entry) {
+        if (contest_.is_object()) {
+            auto n = contest_.find("entryCount");
+            if (n != contest_.end() && n->is_number_integer()) *n = n->get<int64_t>() + 1;
+        }
+        log("contest entry: " + contestText(entry, "guestName"));
+    };
+    webSocket.onContestWinner = [this](json winner) {
+        lastContestWinner_ = std::move(winner);
+        std::string name = contestText(lastContestWinner_, "guestName");
+        log("contest winner: " + name);
+        if (notifier_) notifier_->notify("Gewinnspiel", "Gewinner: " + name, settings_.soundEnabled);
+    };
+    webSocket.onAdShow = [this](json ad) {
+        if (onAdShow) onAdShow(ad);
+    };
+    webSocket.onAdHide = [this] {
+        if (onAdHide) onAdHide();
+    };
     webSocket.onStateChanged = [this](const ConnectionState&, const ConnectionState& now) {
         if (now.kind == ConnectionState::Kind::error) channelFailed_ = true;
         if (now.kind == ConnectionState::Kind::connected && channelFailed_) {
@@ -492,6 +527,20 @@ AppStore::Task<void> AppStore::broadcast(std::string text, std::optional<std::st
     std::string eventId = event_ ? event_->id : settings_.activeEventId;
     co_await api_.broadcast(eventId, text, std::move(imageUrl));
     if (onBroadcastSent) onBroadcastSent(text);
+}
+
+AppStore::Task<void> AppStore::deleteMessage(int64_t messageId) {
+    std::string eventId = event_ ? event_->id : settings_.activeEventId;
+    if (eventId.empty()) throw APIError(APIError::Kind::noActiveEvent);
+    co_await api_.deleteMessage(eventId, messageId);
+    messageStore.remove(messageId);
+}
+
+AppStore::Task<void> AppStore::deleteAllMessages() {
+    std::string eventId = event_ ? event_->id : settings_.activeEventId;
+    if (eventId.empty()) throw APIError(APIError::Kind::noActiveEvent);
+    co_await api_.deleteAllMessages(eventId);
+    messageStore.removeAll();
 }
 
 AppStore::Task<void> AppStore::confirmFromTag(std::string rekordboxId) {

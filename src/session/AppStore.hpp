@@ -99,6 +99,12 @@ public:
     // Message actions; they throw the service's error.
     Task<void> reply(int64_t messageId, std::string text);
     Task<void> broadcast(std::string text, std::optional<std::string> imageUrl = std::nullopt);
+    Task<void> deleteMessage(int64_t messageId);
+    Task<void> deleteAllMessages();
+
+    // The event's contest as the channel last told it (null before any contest event).
+    const json& contest() const { return contest_; }
+    const json& lastContestWinner() const { return lastContestWinner_; }
 
     // A track of the served library tagged at a player: confirms the pending requests for it.
     Task<void> confirmFromTag(std::string rekordboxId);
@@ -118,6 +124,9 @@ public:
     std::function<void(const std::string&)> onBroadcastSent;
     // Where link log lines go (the CDJ link log once that runs).
     std::function<void(const std::string& tag, const std::string& message)> linkLog;
+    // Ads shown or hidden for the event (also those started from elsewhere, e.g. the web dashboard).
+    std::function<void(const json&)> onAdShow;
+    std::function<void()> onAdHide;
     // Called after the lists were reloaded because the channel came back.
     std::function<void(size_t newRequests, size_t newMessages)> onResynced;
 
@@ -151,6 +160,7 @@ private:
     bool channelFailed_ = false;  // the channel was in error since it last connected
     bool resyncRunning_ = false;
     bool resyncAgain_ = false;
+    json contest_, lastContestWinner_;
     std::shared_ptr<bool> alive_;
 };
 

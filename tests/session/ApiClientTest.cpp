@@ -91,7 +91,7 @@ TEST(APIErrorText, CasesCarryTheirFixedTexts) {
     EXPECT_STREQ(APIError(APIError::Kind::invalidResponse).what(), "Invalid server response");
     EXPECT_STREQ(APIError(APIError::Kind::unauthorized).what(), "Authentication failed – check your DJ PIN");
     EXPECT_STREQ(APIError(APIError::Kind::notFound).what(), "Event not found");
-    EXPECT_STREQ(APIError(APIError::Kind::noActiveEvent).what(), "Kein aktives Event ausgewählt.");
+    EXPECT_STREQ(APIError(APIError::Kind::noActiveEvent).what(), "Kein aktives Event ausgewählt");
     EXPECT_STREQ(APIError(APIError::Kind::notAuthenticated).what(), "Not authenticated");
     EXPECT_STREQ(APIError(APIError::Kind::invalidURL).what(), "Invalid server URL");
     EXPECT_STREQ(APIError(APIError::Kind::unknownError).what(), "An unknown error occurred");
