@@ -278,7 +278,7 @@ void configSet(const std::string& key, const std::string& valueText) {
         } catch (const DecodeError& e) {
             problem = fmt::format("Ungültiger Wert für {}: {}", key, e.what());
         }
-    });
+    }, &saved);
     if (!problem.empty()) throw CommandFailed{2, problem};
     if (!saved) throw CommandFailed{1, "Die Einstellungen konnten nicht gespeichert werden."};
     say(fmt::format("{} gespeichert.", key));

@@ -1,3 +1,5 @@
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -63,4 +65,23 @@ TEST(Cli, StoredFilesStayInTheTemporaryHome) {
     auto saved = test::runFloorvote({"events", "saved"});
     EXPECT_EQ(saved.exitCode, 0);
     EXPECT_NE(saved.out.find("Keine gespeicherten Events"), std::string::npos);
+}
+
+TEST(Cli, ConfigFolderFollowsXdgAndAFailedWriteIsNoSuccess) {
+    const std::string saved = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
+    auto elsewhere = test::testHome() / "elsewhere-config";
+    ::setenv("XDG_CONFIG_HOME", elsewhere.c_str(), 1);
+    auto ok = test::runFloorvote({"settings", "set", "djName", "\"y\""});
+    EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err;
+    EXPECT_TRUE(std::filesystem::exists(elsewhere / "floorvote/defaults.sqlite3"));
+
+    // A config "folder" that is a file: nothing can be stored, and the command must say so.
+    auto blocked = test::testHome() / "blocked-config";
+    { std::ofstream(blocked) << "x"; }
+    ::setenv("XDG_CONFIG_HOME", blocked.c_str(), 1);
+    auto failed = test::runFloorvote({"settings", "set", "djName", "\"z\""});
+    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    EXPECT_NE(failed.exitCode, 0) << failed.out;
+    EXPECT_EQ(failed.out.find("gespeichert."), std::string::npos) << failed.out;
+    EXPECT_NE((failed.out + failed.err).find("nicht gespeichert werden"), std::string::npos) << failed.out << failed.err;
 }

@@ -143,6 +143,10 @@ TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
 
     t.type("antwort 5 Kommt gleich!");
     ASSERT_TRUE(t.waitFor("Antwort auf #5 gesendet.")) << t.screen();
+    t.type("löschen 5");
+    ASSERT_TRUE(t.waitFor("Nachricht #5 gelöscht.")) << t.screen();
+    for (const auto& m : service->admin("GET", "/__admin/state")["events"]["ev1"]["messages"])
+        EXPECT_NE(m["id"], 5) << "message 5 still on the service";
     t.type("gespielt x");
     ASSERT_TRUE(t.waitFor("Keine gültige ID: x")) << t.screen();
     t.type("tanzen");
@@ -261,6 +265,22 @@ TEST_F(RunCommand, StreamOverlayFollowsTheLiveSession) {
     t.type("rundruf Letzte Runde!");
     auto cast = next();
     EXPECT_EQ(cast["type"], "broadcast") << cast.dump();
+
+    // An ad started from the web dashboard, and a contest the service runs.
+    service->admin("POST", "/__admin/emit",
+                   {{"eventId", "ev1"}, {"event", "ad-show"}, {"payload", {{"html", "<b>Happy Hour</b>"}}}});
+    auto ad = next();
+    EXPECT_EQ(ad["type"], "adShow") << ad.dump();
+    EXPECT_EQ(ad["adHtml"], "<b>Happy Hour</b>");
+    service->admin("POST", "/__admin/emit", {{"eventId", "ev1"}, {"event", "contest-winner"}, {"payload", {{"guestName", "Mia"}}}});
+    ASSERT_TRUE(t.waitFor("[AppStore] contest winner: Mia")) << t.screen();
+
+    // The one-shot overlay command reaches the live session's server.
+    auto sent = runFloorvote({"overlay", "send", "broadcast", "--content", "Von außen"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.out << sent.err;
+    auto outside = next();
+    EXPECT_EQ(outside["type"], "broadcast") << outside.dump();
+    EXPECT_EQ(outside["content"], "Von außen");
 
     t.type("ende");
     ASSERT_TRUE(t.waitDead()) << t.screen();
