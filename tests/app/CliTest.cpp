@@ -85,3 +85,19 @@ TEST(Cli, ConfigFolderFollowsXdgAndAFailedWriteIsNoSuccess) {
     EXPECT_EQ(failed.out.find("gespeichert."), std::string::npos) << failed.out;
     EXPECT_NE((failed.out + failed.err).find("nicht gespeichert werden"), std::string::npos) << failed.out << failed.err;
 }
+
+TEST(Cli, HelpAndUsageErrorsInGerman) {
+    auto help = test::runFloorvote({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Aufruf:"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Befehle:"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Optionen:"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("Usage"), std::string::npos) << help.out;
+
+    auto missing = test::runFloorvote({"reply", "5"});
+    EXPECT_NE(missing.exitCode, 0);
+    EXPECT_NE(missing.err.find("Angabe fehlt: TEXT"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("zeigt --help"), std::string::npos) << missing.err;
+    auto extra = test::runFloorvote({"settings", "show", "zuviel"});
+    EXPECT_NE(extra.err.find("Unerwartete Argumente: zuviel"), std::string::npos) << extra.err;
+}
