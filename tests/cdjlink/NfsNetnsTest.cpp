@@ -211,6 +211,11 @@ TEST(NfsNetns, TsharkDissectsEveryExchangeAsWellFormedAndMatched) {
             {"-n", "50111", "-u", host, "100000", "2"}, {"-n", "38251", "-u", host, "100005"},
             {"-n", "2049", "-u", host, "100003"},       {"-n", "2049", "-t", host, "100003", "2"},
             {"-n", "2049", "-t", host, "100005", "1"},
+            // The universal addresses (host.port-high.port-low) reach each port without rpcbind.
+            {"-a", host + ".195.191", "-T", "udp", "100000", "2"},
+            {"-a", host + ".149.107", "-T", "udp", "100005", "1"},
+            {"-a", host + ".8.1", "-T", "udp", "100003", "2"},
+            {"-a", host + ".8.1", "-T", "tcp", "100003", "2"},
         };
         for (const auto& p : probes) {
             std::vector<std::string> args{"rpcinfo"};
@@ -225,6 +230,10 @@ TEST(NfsNetns, TsharkDissectsEveryExchangeAsWellFormedAndMatched) {
         EXPECT_EQ(rpcinfoOut[2], "program 100003 version 2 ready and waiting\n");
         EXPECT_EQ(rpcinfoOut[3], "program 100003 version 2 ready and waiting\n");
         EXPECT_EQ(rpcinfoOut[4], "program 100005 version 1 ready and waiting\n");
+        EXPECT_EQ(rpcinfoOut[5], "program 100000 version 2 ready and waiting\n");
+        EXPECT_EQ(rpcinfoOut[6], "program 100005 version 1 ready and waiting\n");
+        EXPECT_EQ(rpcinfoOut[7], "program 100003 version 2 ready and waiting\n");
+        EXPECT_EQ(rpcinfoOut[8], "program 100003 version 2 ready and waiting\n");
         rpcbind->stop(SIGTERM);
     } else {
         std::cout << "[rpcinfo] rpcinfo/rpcbind fehlt: Probe übersprungen (Debian-Paket rpcbind)\n";
