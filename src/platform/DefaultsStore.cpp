@@ -1,6 +1,7 @@
 #include "platform/DefaultsStore.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include "core/Log.hpp"
 #include "core/Paths.hpp"
@@ -30,6 +31,8 @@ DefaultsStore::DefaultsStore(std::filesystem::path file) : file_(std::move(file)
     }
     // Another process may hold the write lock for a moment; wait rather than fail.
     sqlite3_busy_timeout(db_, 10000);
+    // It holds the event PIN and API secrets; its journal files take this mode from it.
+    ::chmod(file_.c_str(), 0600);
     exec("PRAGMA journal_mode=WAL");
     exec("CREATE TABLE IF NOT EXISTS kv(key TEXT PRIMARY KEY, value BLOB)");
 }

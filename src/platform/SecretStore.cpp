@@ -49,10 +49,27 @@ json load(const std::filesystem::path& file) {
     }
 }
 
+// A file that is there but does not parse is kept aside before the next write replaces it, so
+// the items it may still hold are not lost.
+void keepUnreadable(const std::filesystem::path& file) {
+    auto text = readFile(file);
+    if (!text) return;
+    try {
+        if (json::parse(*text).is_object()) return;
+    } catch (...) {
+    }
+    auto aside = file;
+    aside += ".unreadable";
+    std::error_code ec;
+    std::filesystem::rename(file, aside, ec);
+    logLine("Keychain", "secrets file unreadable, kept as " + aside.string() + (ec ? " (failed: " + ec.message() + ")" : ""));
+}
+
 bool modify(const std::filesystem::path& file, const std::function<bool(json&)>& fn) {
     std::lock_guard lock(fileMutex);
     ensureDirectory(file.parent_path());
     FileLock fl(file.string() + ".lock");
+    keepUnreadable(file);
     json items = load(file);
     if (!fn(items)) return false;
     try {

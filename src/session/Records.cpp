@@ -64,7 +64,7 @@ Track Track::fromJson(const json& j) {
         t.rekordboxId = J::optional<string>(j, "rekordbox_id");
         t.externalId = J::optional<string>(j, "external_id");
         // "source" wins when present; else a rekordbox id, else the read-only Serato path.
-        if (j.contains("source")) {
+        if (auto src = j.find("source"); src != j.end() && !src->is_null()) {
             t.source = J::defaulted<string>(j, "source", "");
             t.sourceId = J::defaulted<string>(j, "source_id", "");
         } else if (t.rekordboxId && !t.rekordboxId->empty()) {

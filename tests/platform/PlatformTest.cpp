@@ -1,6 +1,7 @@
 #include <thread>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ TEST(DefaultsStore, ValuesAreBytesAndSurviveReopening) {
     DefaultsStore s(dir / "kv.sqlite3");
     EXPECT_EQ(s.get("k"), binary);
     EXPECT_FALSE(s.get("other"));
+    // It holds the PIN and API secrets: the owner's alone.
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "kv.sqlite3").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(DefaultsStore, ConcurrentUpdatesFromTwoConnectionsLoseNothing) {

@@ -17,6 +17,10 @@ TEST(TrackDecoding, SourceRule) {
     auto se = Track::fromJson(json::parse(R"({"id":1,"title":"T","artist":"A","serato_path":"/m/x.mp3"})"));
     EXPECT_EQ(se.source, "serato");
     EXPECT_EQ(se.sourceId, "/m/x.mp3");
+    // A null "source" counts as absent, as null does for every other key.
+    auto nullSource = Track::fromJson(json::parse(R"({"id":1,"title":"T","artist":"A","source":null,"rekordbox_id":"9"})"));
+    EXPECT_EQ(nullSource.source, "rekordbox");
+    EXPECT_EQ(nullSource.sourceId, "9");
     // The Serato path is read only: it never comes back out.
     EXPECT_FALSE(se.toJson().contains("serato_path"));
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/Base64.hpp"
+#include "core/Files.hpp"
 #include "platform/DefaultsStore.hpp"
 #include "platform/SecretStore.hpp"
 #include "session/AppSettings.hpp"
@@ -216,6 +217,10 @@ TEST(Keychain, ReadsNothingFromABrokenStore) {
     EXPECT_FALSE(kc.read("refreshToken"));  // not a string
     test::writeFile(dir / "secrets.json", "{garbage");
     EXPECT_FALSE(kc.read("refreshToken"));
+    // Saving over a damaged file keeps the damaged one aside instead of dropping what it held.
+    kc.save("djUuid", "u2");
+    EXPECT_EQ(kc.read("djUuid"), "u2");
+    EXPECT_EQ(readFile(dir / "secrets.json.unreadable"), "{garbage");
     // A failed save (folder not writable) leaves nothing behind and does not throw.
     SecretStore nowhere("/proc/floorvote/secrets.json");
     KeychainService kc2("com.floorvote.app", nowhere);
