@@ -1,5 +1,6 @@
 #include "cdjlink/CDJLog.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -115,9 +116,17 @@ void CDJLog::appendToFile(const std::string& line) {
         fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) return;
     }
-    // One write on an O_APPEND descriptor: a line is never torn or interleaved with another.
-    ssize_t n = ::write(fd, line.data(), line.size());
-    (void)n;
+    // One write on an O_APPEND descriptor: a line is never torn or interleaved with another. A
+    // short write (full disk, a signal) goes on with the rest; if that fails too, the line is
+    // ended so the next one starts on its own.
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    if (done > 0 && done < line.size()) (void)!::write(fd, "\n", 1);
     ::close(fd);
 }
 
