@@ -140,6 +140,7 @@ void send(const SendOptions& o) {
     auto type = fromRaw<OverlayEventType>(o.type);
     if (!type) throw CommandFailed{2, fmt::format("Unbekannter Ereignistyp: {} (möglich: {})", o.type, allowedTypes())};
     OverlayConfig config = storedConfig();
+    if (o.port && (*o.port < 1 || *o.port > 65535)) throw CommandFailed{2, "Der Port muss zwischen 1 und 65535 liegen."};
     uint16_t port = o.port ? static_cast<uint16_t>(*o.port) : config.port;
 
     json request;

@@ -75,13 +75,14 @@ void SessionOverlay::start() {
         refreshInitialState();
     };
     store_.onBroadcastSent = [this](const std::string& text) { server_.send(overlay::OverlayEvent::broadcast(text)); };
-    auto confirmed = store_.onRequestConfirmed;
+    auto confirmed = savedConfirmed_ = store_.onRequestConfirmed;
     store_.onRequestConfirmed = [this, confirmed](const MusicRequest& r) {
         if (confirmed) confirmed(r);
         server_.send(overlay::OverlayEvent::requestAccepted(
             r.title, r.artist, r.guestName.empty() ? std::nullopt : std::optional<std::string>(r.guestName)));
     };
-    auto messagesChanged = store_.messageStore.onMessagesChanged;
+    auto messagesChanged = savedMessagesChanged_ = store_.messageStore.onMessagesChanged;
+    wrapped_ = true;
     store_.messageStore.onMessagesChanged = [this, messagesChanged] {
         if (messagesChanged) messagesChanged();
         sendVotesIfChanged();
@@ -166,6 +167,12 @@ void SessionOverlay::stop() {
     store_.onNowPlaying = nullptr;
     store_.onGuestCount = nullptr;
     store_.onBroadcastSent = nullptr;
+    // Hand back the hooks this wrapped, so a later start does not wrap them twice.
+    if (wrapped_) {
+        store_.onRequestConfirmed = savedConfirmed_;
+        store_.messageStore.onMessagesChanged = savedMessagesChanged_;
+        wrapped_ = false;
+    }
 }
 
 void SessionOverlay::refreshInitialState() {

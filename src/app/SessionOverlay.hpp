@@ -1,15 +1,17 @@
 #pragma once
 // Connects the live session to the stream overlay and the DJ's ads: the overlay runs while the
 // stored configuration has it enabled, and shows what happens in the event.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "overlay/AdService.hpp"
 #include "core/Json.hpp"
+#include "overlay/AdService.hpp"
 #include "overlay/OverlayConfig.hpp"
 #include "overlay/OverlayControl.hpp"
 #include "overlay/OverlayServer.hpp"
+#include "session/Records.hpp"
 
 namespace fv {
 class AppStore;
@@ -46,6 +48,9 @@ private:
     overlay::OverlayConfig config_;
     std::optional<std::pair<int64_t, int64_t>> lastVotes_;
     overlay::OverlayControlServer control_;
+    std::function<void(const MusicRequest&)> savedConfirmed_;
+    std::function<void()> savedMessagesChanged_;
+    bool wrapped_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

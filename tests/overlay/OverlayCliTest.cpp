@@ -111,6 +111,10 @@ TEST(OverlayCli, ConfigShowAndSetValidateEveryChange) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("Die gespeicherte Overlay-Konfiguration ist ungültig"), std::string::npos) << r.err;
     EXPECT_EQ(test::runFloorvote({"overlay", "config", "set", "enabled", "true"}).exitCode, 2);
+    // A port out of range is refused rather than wrapped onto another one.
+    auto wide = test::runFloorvote({"overlay", "send", "broadcast", "--content", "x", "--port", "70000"});
+    EXPECT_EQ(wide.exitCode, 2);
+    EXPECT_NE(wide.err.find("zwischen 1 und 65535"), std::string::npos) << wide.err;
 }
 
 TEST(OverlayCli, ServeAndSendReachTheConnectedPages) {
