@@ -484,30 +484,45 @@ TEST(PresenceNetns, GarbageOnAllPortsLeavesItAnswering) {
     const std::array<uint8_t, 14> types{0x03, 0x05, 0x06, 0x0A, 0x10, 0x1A, 0x1C, 0x29,
                                         0x35, 0x37, 0x46, 0x48, 0x80, 0x99};
     int sent = 0;
-    for (int i = 0; i < 3000; ++i) {
-        Bytes b;
-        switch (i % 4) {
-            case 0: {  // pure noise
-                b.resize(rng() % 300);
-                for (auto& x : b) x = static_cast<uint8_t>(rng());
-                break;
+    auto flood = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            Bytes b;
+            switch (i % 4) {
+                case 0: {  // pure noise
+                    b.resize(rng() % 300);
+                    for (auto& x : b) x = static_cast<uint8_t>(rng());
+                    break;
+                }
+                case 1:  // a known type, truncated anywhere
+                    b = valid(types[rng() % types.size()], 11 + rng() % 60);
+                    break;
+                case 2:  // a known type at full length with random content
+                    b = valid(types[rng() % types.size()], 34 + rng() % 250);
+                    break;
+                default:  // header only, or nearly
+                    b = valid(types[rng() % types.size()], 48);
+                    b.resize(rng() % 12);
             }
-            case 1:  // a known type, truncated anywhere
-                b = valid(types[rng() % types.size()], 11 + rng() % 60);
-                break;
-            case 2:  // a known type at full length with random content
-                b = valid(types[rng() % types.size()], 34 + rng() % 250);
-                break;
-            default:  // header only, or nearly
-                b = valid(types[rng() % types.size()], 48);
-                b.resize(rng() % 12);
+            uint16_t port = static_cast<uint16_t>(announcePort + i % 3);
+            player.send(statusPort, b, me, port);
+            ++sent;
+            if (i % 200 == 0) std::this_thread::sleep_for(5ms);  // keep within the socket buffers
         }
-        uint16_t port = static_cast<uint16_t>(announcePort + i % 3);
-        player.send(statusPort, b, me, port);
-        ++sent;
-        if (i % 200 == 0) std::this_thread::sleep_for(5ms);  // keep within the socket buffers
-    }
+    };
+    // Once while it claims its number, once while it announces (keepalives, burst timers running).
+    flood(1500);
+    std::this_thread::sleep_for(3500ms);
+    flood(1500);
+    const auto afterFlood = Clock::now();
     EXPECT_EQ(sent, 3000);
+    EXPECT_TRUE(player.waitFor(
+        [&] {
+            for (const auto& k : player.select(me, announcePort, 0x06, 54))
+                if (k.at > afterFlood) return true;
+            return false;
+        },
+        3s))
+        << "keepalives stopped after the flood";
     // Still alive: it answers a hello and keeps its queue responsive.
     std::this_thread::sleep_for(500ms);  // let the answers to the flood's own hellos arrive
     auto before = player.select(me, statusPort, 0x11, 296).size();
