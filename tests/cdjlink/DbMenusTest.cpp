@@ -216,3 +216,51 @@ TEST(DbMenus, ListsFollowTheLibraryVersion) {
     EXPECT_EQ(h.send(6, 0x2002, {1u << 16, 3})[0].args[1].number, 0u);
     EXPECT_EQ(h.send(7, 0x2002, {1u << 16, 50})[0].args[1].number, 16u);
 }
+
+// The small requests a player sends around browsing and loading: each gets the answer it waits
+// for (or none where players expect none), never the catch-all.
+TEST(DbMenus, SmallRequestsGetTheirOwnAnswers) {
+    Handler h;
+    auto answer = [&](uint16_t type, std::vector<uint32_t> args = {0x01010101}) {
+        auto out = h.send(7, type, std::move(args));
+        return out;
+    };
+    auto isOk = [](const std::vector<CDJDbResponse>& out, uint32_t request, uint32_t value) {
+        return out.size() == 1 && out[0].type == 0x4000 && out[0].args.size() == 2 && out[0].args[0].number == request &&
+               out[0].args[1].number == value;
+    };
+    // Preflight and the date-added lists prepare an empty list: rendering it gives no items.
+    for (uint16_t type : {0x1602, 0x1708, 0x1808}) {
+        auto out = answer(type);
+        ASSERT_EQ(out.size(), 1u) << std::hex << type;
+        EXPECT_EQ(out[0].type, 0x4000) << std::hex << type;
+        EXPECT_EQ(out[0].args[0].number, type);
+        EXPECT_EQ(out[0].args[1].number, 0u) << std::hex << type;
+        EXPECT_TRUE(h.render(8, 1, 0, 64, 0).empty()) << std::hex << type;
+    }
+    for (uint16_t type : {0x3304, 0x3404, 0x110f}) {
+        auto out = answer(type);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].type, 0x4003);
+        ASSERT_EQ(out[0].args.size(), 1u);
+        EXPECT_EQ(out[0].args[0].number, type);
+    }
+    // Artwork through its second request type: a track without a picture gives an empty data answer.
+    auto art = answer(0x2103, {0x01010101, 5});
+    ASSERT_EQ(art.size(), 1u);
+    EXPECT_EQ(art[0].type, 0x4002);
+    EXPECT_EQ(art[0].args[0].number, 0x2103u);
+    EXPECT_TRUE(isOk(answer(0x2104), 0x2104, 0));
+    EXPECT_TRUE(isOk(answer(0x3d03), 0x3d03, 6));
+    for (uint16_t type : {0x2107, 0x2705, 0x2805}) EXPECT_TRUE(isOk(answer(type), type, 1)) << std::hex << type;
+    auto structure = answer(0x2504);
+    ASSERT_EQ(structure.size(), 1u);
+    EXPECT_EQ(structure[0].type, 0x4502);
+    EXPECT_EQ(structure[0].args[0].number, 0x2504u);
+    auto load = answer(0x3006, {0x01010101, 3});
+    ASSERT_EQ(load.size(), 1u);
+    EXPECT_EQ(load[0].type, 0x4d02);
+    EXPECT_EQ(load[0].args[1].number, 3u);
+    for (uint16_t type : {0x0001, 0x2005, 0x3001}) EXPECT_TRUE(answer(type).empty()) << std::hex << type;
+    EXPECT_TRUE(isOk(answer(0x7777), 0x7777, 0));
+}
