@@ -44,22 +44,7 @@ struct ServeState {
 };
 
 json handleControl(OverlayServer& server, ServeState& state, const json& request) {
-    if (!request.is_object()) throw DecodeError("expected a JSON object");
-    if (jsonx::find(request, "ping")) return {{"ok", true}};
-    if (jsonx::defaulted<bool>(request, "reloadConfig", false)) {
-        OverlayConfig next = storedConfig();
-        next.port = server.port();
-        server.updateConfig(next);
-        server.pushConfig();
-        return {{"ok", true}, {"sent", true}, {"clients", server.connectedClients()}};
-    }
-    const json* e = jsonx::find(request, "event");
-    if (!e) throw DecodeError("missing key \"event\"");
-    OverlayEvent ev = OverlayEvent::fromJson(*e);
-    bool force = jsonx::defaulted<bool>(request, "force", false);
-    if (ev.type == OverlayEventType::initialState && !ev.config) ev.config = server.overlayConfig();
-    bool sent = server.send(ev, force);
-    if (sent) {
+    return handleOverlayControl(server, request, storedConfig, [&](const OverlayEvent& ev) {
         if (ev.type == OverlayEventType::nowPlaying) {
             state.title = ev.title;
             state.artist = ev.artist;
@@ -71,8 +56,7 @@ json handleControl(OverlayServer& server, ServeState& state, const json& request
         } else if (ev.type == OverlayEventType::guestCount) {
             state.guestCount = ev.guestCount;
         }
-    }
-    return {{"ok", true}, {"sent", sent}, {"clients", server.connectedClients()}};
+    });
 }
 
 void serve(std::optional<int> portOption, bool noLiveData) {
@@ -139,8 +123,8 @@ std::string allowedTypes() {
 void send(const SendOptions& o) {
     auto type = fromRaw<OverlayEventType>(o.type);
     if (!type) throw CommandFailed{2, fmt::format("Unbekannter Ereignistyp: {} (möglich: {})", o.type, allowedTypes())};
-    OverlayConfig config = storedConfig();
     if (o.port && (*o.port < 1 || *o.port > 65535)) throw CommandFailed{2, "Der Port muss zwischen 1 und 65535 liegen."};
+    OverlayConfig config = storedConfig();
     uint16_t port = o.port ? static_cast<uint16_t>(*o.port) : config.port;
 
     json request;

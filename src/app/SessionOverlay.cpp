@@ -138,24 +138,12 @@ void SessionOverlay::showAdFromChannel(const json& shown) {
 }
 
 json SessionOverlay::handleControl(const json& request) {
-    if (!request.is_object()) throw DecodeError("expected a JSON object");
-    if (request.contains("ping")) return {{"ok", true}};
-    if (jsonx::defaulted<bool>(request, "reloadConfig", false)) {
-        AppSettings stored = AppSettings::load();
-        overlay::OverlayConfig next = overlay::OverlayConfig::fromData(stored.overlayConfigData);
-        next.port = server_.port();
-        config_ = next;
-        server_.updateConfig(next);
-        server_.pushConfig();
+    return overlay::handleOverlayControl(server_, request, [this] {
+        config_ = overlay::OverlayConfig::fromData(AppSettings::load().overlayConfigData);
+        config_.port = server_.port();
         refreshInitialState();
-        return {{"ok", true}, {"sent", true}, {"clients", server_.connectedClients()}};
-    }
-    const json* e = jsonx::find(request, "event");
-    if (!e) throw DecodeError("missing key \"event\"");
-    overlay::OverlayEvent ev = overlay::OverlayEvent::fromJson(*e);
-    if (ev.type == overlay::OverlayEventType::initialState && !ev.config) ev.config = server_.overlayConfig();
-    bool sent = server_.send(ev, jsonx::defaulted<bool>(request, "force", false));
-    return {{"ok", true}, {"sent", sent}, {"clients", server_.connectedClients()}};
+        return config_;
+    });
 }
 
 void SessionOverlay::stop() {

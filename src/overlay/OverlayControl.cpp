@@ -21,6 +21,8 @@
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
 #include "core/Paths.hpp"
+#include "overlay/OverlayEvent.hpp"
+#include "overlay/OverlayServer.hpp"
 
 namespace fv::overlay {
 
@@ -206,6 +208,26 @@ json overlayControlRequest(const fs::path& path, const json& request, std::chron
     } catch (const DecodeError& e) {
         throw std::runtime_error(e.what());
     }
+}
+
+json handleOverlayControl(OverlayServer& server, const json& request, const std::function<OverlayConfig()>& stored,
+                          const std::function<void(const OverlayEvent&)>& sent) {
+    if (!request.is_object()) throw DecodeError("expected a JSON object");
+    if (jsonx::find(request, "ping")) return {{"ok", true}};
+    if (jsonx::defaulted<bool>(request, "reloadConfig", false)) {
+        OverlayConfig next = stored();
+        next.port = server.port();
+        server.updateConfig(next);
+        server.pushConfig();
+        return {{"ok", true}, {"sent", true}, {"clients", server.connectedClients()}};
+    }
+    const json* e = jsonx::find(request, "event");
+    if (!e) throw DecodeError("missing key \"event\"");
+    OverlayEvent ev = OverlayEvent::fromJson(*e);
+    if (ev.type == OverlayEventType::initialState && !ev.config) ev.config = server.overlayConfig();
+    bool ok = server.send(ev, jsonx::defaulted<bool>(request, "force", false));
+    if (ok && sent) sent(ev);
+    return {{"ok", true}, {"sent", ok}, {"clients", server.connectedClients()}};
 }
 
 }  // namespace fv::overlay

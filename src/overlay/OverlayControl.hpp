@@ -40,6 +40,16 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
+class OverlayServer;
+struct OverlayConfig;
+struct OverlayEvent;
+
+// Carries out one control request on a running server: {"ping"}, {"reloadConfig"} (the stored
+// configuration from `stored`, kept on the server's port) or {"event", "force"}. `sent` hears of
+// each event that went out. Throws DecodeError for a malformed request.
+json handleOverlayControl(OverlayServer& server, const json& request, const std::function<OverlayConfig()>& stored,
+                          const std::function<void(const OverlayEvent&)>& sent = {});
+
 // Sends one request and waits for the answer. Throws std::runtime_error when no server answers.
 json overlayControlRequest(const std::filesystem::path& path, const json& request,
                            std::chrono::milliseconds timeout = std::chrono::seconds(5));
