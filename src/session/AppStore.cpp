@@ -26,6 +26,8 @@ namespace asio = boost::asio;
 namespace {
 
 void log(const std::string& m) { logLine("AppStore", m); }
+void logAttempt(int n, const std::string& m) { log("[" + std::to_string(n) + "] " + m); }
+const char* boolText(bool b) { return b ? "true" : "false"; }
 
 // A text field of a contest payload for the log; the payload's form is the service's to choose.
 std::string contestText(const json& j, const char* key) {
@@ -38,8 +40,6 @@ std::string contestText(const json& j, const char* key) {
     }
     return "?";
 }
-void logAttempt(int n, const std::string& m) { log("[" + std::to_string(n) + "] " + m); }
-const char* boolText(bool b) { return b ? "true" : "false"; }
 
 bool isKnownSoftware(const std::string& kind) {
     return kind == "rekordbox" || kind == "serato" || kind == "virtualdj";
