@@ -40,7 +40,7 @@ void germanHelp(CLI::App& root) {
     auto f = root.get_formatter();
     for (auto [k, v] : {std::pair{"Usage", "Aufruf"}, {"OPTIONS", "OPTIONEN"}, {"SUBCOMMAND", "BEFEHL"},
                         {"SUBCOMMANDS", "BEFEHLE"}, {"REQUIRED", "ERFORDERLICH"}, {"Positionals", "Argumente"},
-                        {"Needs", "Braucht"}, {"Excludes", "Schließt aus"}, {"TEXT", "TEXT"}, {"INT", "ZAHL"},
+                        {"Needs", "Braucht"}, {"Excludes", "Schließt aus"}, {"INT", "ZAHL"},
                         {"UINT", "ZAHL"}, {"FLOAT", "ZAHL"}})
         f->label(k, v);
     root.failure_message([](const CLI::App*, const CLI::Error& e) {

@@ -37,27 +37,23 @@ private:
     int fd_ = -1;
 };
 
-// Items as {"service": {"account": "value"}}; an unreadable file reads as no items.
-json load(const std::filesystem::path& file) {
+// Items as {"service": {"account": "value"}}; an unreadable file reads as no items and sets
+// `unreadable` when given.
+json load(const std::filesystem::path& file, bool* unreadable = nullptr) {
     auto text = readFile(file);
     if (!text) return json::object();
     try {
         auto j = json::parse(*text);
-        return j.is_object() ? j : json::object();
+        if (j.is_object()) return j;
     } catch (...) {
-        return json::object();
     }
+    if (unreadable) *unreadable = true;
+    return json::object();
 }
 
-// A file that is there but does not parse is kept aside before the next write replaces it, so
-// the items it may still hold are not lost.
-void keepUnreadable(const std::filesystem::path& file) {
-    auto text = readFile(file);
-    if (!text) return;
-    try {
-        if (json::parse(*text).is_object()) return;
-    } catch (...) {
-    }
+// A file that does not parse is kept aside before the write replaces it, so the items it may
+// still hold are not lost.
+void keepAside(const std::filesystem::path& file) {
     auto aside = file;
     aside += ".unreadable";
     std::error_code ec;
@@ -69,9 +65,10 @@ bool modify(const std::filesystem::path& file, const std::function<bool(json&)>&
     std::lock_guard lock(fileMutex);
     ensureDirectory(file.parent_path());
     FileLock fl(file.string() + ".lock");
-    keepUnreadable(file);
-    json items = load(file);
+    bool unreadable = false;
+    json items = load(file, &unreadable);
     if (!fn(items)) return false;
+    if (unreadable) keepAside(file);
     try {
         writeFileAtomically(file, items.dump(), 0600);
         return true;
