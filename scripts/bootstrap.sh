@@ -24,7 +24,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ -f tests/peers/package.json ] && [ ! -d tests/peers/node_modules ] || \
-   { [ -f tests/peers/package.json ] && [ tests/peers/package.json -nt tests/peers/node_modules ]; }; then
-  (cd tests/peers && npm install --no-audit --no-fund --silent >/dev/null && touch node_modules)
-fi
+# npm packages of the local event service and of the test peers.
+for dir in service tests/peers; do
+  if [ ! -d "$dir/node_modules" ] || [ "$dir/package.json" -nt "$dir/node_modules" ]; then
+    (cd "$dir" && npm install --no-audit --no-fund --silent >/dev/null && touch node_modules)
+  fi
+done

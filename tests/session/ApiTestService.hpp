@@ -1,5 +1,5 @@
 #pragma once
-// Starts the Node test service (tests/peers/service/server.js) on a free loopback port and stops it.
+// Starts the local event service (service/server.js) in test mode on a free loopback port and stops it.
 // The admin calls use a tiny blocking HTTP client of their own, so they do not depend on the
 // client under test.
 #include <chrono>
@@ -31,7 +31,7 @@ public:
 
     // The backend service on `port` (0: any free one), with extra options such as "--ping-interval".
     static std::vector<std::string> serviceArgs(std::string name, int port = 0, std::vector<std::string> extra = {}) {
-        std::vector<std::string> a{"node", std::string(TEST_PEERS_DIR) + "/service/server.js", "--port",
+        std::vector<std::string> a{"node", std::string(FLOORVOTE_SOURCE_DIR) + "/service/server.js", "--test", "--port",
                                    std::to_string(port), "--name", std::move(name)};
         a.insert(a.end(), extra.begin(), extra.end());
         return a;

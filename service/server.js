@@ -1,6 +1,6 @@
 'use strict';
-// A local stand-in for the Floorvote backend: REST endpoints on Node's own http module and a
-// socket.io server at "/ws/". State lives in memory; tests script faults over "/__admin/...".
+// The local event service: REST endpoints on Node's own http module and a socket.io server at
+// "/ws/". Started with --test, it also takes scripted faults and state over "/__admin/...".
 // Prints one line {"port": N} on standard output once it listens.
 
 const http = require('http');
@@ -9,7 +9,7 @@ const path = require('path');
 
 let Server;
 try {
-  ({ Server } = require(path.join(__dirname, '..', 'node_modules', 'socket.io')));
+  ({ Server } = require('socket.io'));
 } catch (e) {
   Server = null;
 }
@@ -19,6 +19,7 @@ function argValue(name, def) {
   return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : def;
 }
 
+const testMode = process.argv.includes('--test');
 const port = Number(argValue('--port', '0'));
 const name = argValue('--name', 'service');
 // Engine.IO timings; tests shorten them to see several ping rounds quickly.
@@ -576,7 +577,7 @@ const server = http.createServer((req, res) => {
     const body = Buffer.concat(chunks);
     const url = new URL(req.url, 'http://localhost');
     const urlPath = url.pathname;
-    if (urlPath.startsWith('/__admin/')) return admin(req, res, urlPath, body);
+    if (testMode && urlPath.startsWith('/__admin/')) return admin(req, res, urlPath, body);
     received.push({
       method: req.method,
       target: req.url,
