@@ -13,13 +13,14 @@ const Table& german() {
         {"notification_new_request_title", "Neuer Musikwunsch"},
         {"notification_new_message_title", "Neue Nachricht"},
 
-        {"rekordbox_status_not_configured", "rekordbox ist nicht eingerichtet"},
-        {"rekordbox_status_auto_detected", "rekordbox automatisch erkannt"},
-        {"rekordbox_status_configured", "rekordbox eingerichtet"},
-        {"rekordbox_status_access_denied", "Kein Zugriff auf die rekordbox-Datenbank"},
-        {"rekordbox_status_unreachable", "rekordbox ist nicht erreichbar"},
-        {"rekordbox_status_connected", "Mit rekordbox verbunden"},
-        {"rekordbox_status_db_failed", "Die rekordbox-Datenbank konnte nicht gelesen werden"},
+        // The status keys serve every DJ program, so their texts name none.
+        {"rekordbox_status_not_configured", "Nicht eingerichtet"},
+        {"rekordbox_status_auto_detected", "Automatisch erkannt"},
+        {"rekordbox_status_configured", "Eingerichtet"},
+        {"rekordbox_status_access_denied", "Kein Zugriff"},
+        {"rekordbox_status_unreachable", "Nicht erreichbar"},
+        {"rekordbox_status_connected", "Verbunden"},
+        {"rekordbox_status_db_failed", "Datenbank konnte nicht gelesen werden"},
 
         {"spotify_error_auth", "Spotify-Anmeldung fehlgeschlagen"},
         {"spotify_error_config_missing", "Spotify-Client-ID oder -Secret fehlt"},
