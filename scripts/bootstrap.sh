@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 debs=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
-  libboost1.81-dev libboost-json1.81-dev libssl-dev nlohmann-json3-dev libexpat1-dev libsqlite3-dev
+  libboost1.81-dev libboost-json1.81-dev libssl-dev nlohmann-json3-dev libexpat1-dev
   libpython3-dev libcli11-dev libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 tshark rpcbind tmux chromium ca-certificates ccache
 )
@@ -30,3 +30,5 @@ for dir in service tests/peers; do
     (cd "$dir" && npm install --no-audit --no-fund --silent >/dev/null && touch node_modules)
   fi
 done
+
+bash scripts/third_party.sh
