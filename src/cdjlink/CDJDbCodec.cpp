@@ -6,70 +6,11 @@
 
 #include <fmt/format.h>
 
+#include "core/Utf8.hpp"
+
 namespace fv::cdj {
 
 namespace {
-
-constexpr char32_t replacement = 0xfffd;
-
-// Decodes one UTF-8 sequence at s[i]; advances i; invalid or truncated sequences give U+FFFD and
-// advance by one byte so decoding resynchronises on the next lead byte.
-char32_t decodeUtf8(std::string_view s, size_t& i) {
-    auto b0 = static_cast<uint8_t>(s[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    size_t len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if ((b0 & 0xe0) == 0xc0) {
-        len = 2, cp = b0 & 0x1f, min = 0x80;
-    } else if ((b0 & 0xf0) == 0xe0) {
-        len = 3, cp = b0 & 0x0f, min = 0x800;
-    } else if ((b0 & 0xf8) == 0xf0) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return replacement;
-    }
-    if (i + len > s.size()) {
-        ++i;
-        return replacement;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        auto b = static_cast<uint8_t>(s[i + k]);
-        if ((b & 0xc0) != 0x80) {
-            ++i;
-            return replacement;
-        }
-        cp = (cp << 6) | (b & 0x3f);
-    }
-    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
-        ++i;
-        return replacement;
-    }
-    i += len;
-    return cp;
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xc0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xe0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    }
-}
 
 void pushBE16(Bytes& out, uint16_t v) {
     size_t at = out.size();
@@ -109,51 +50,6 @@ bool isMessageStart(std::span<const uint8_t> b, size_t at) {
 }
 
 }  // namespace
-
-std::u16string utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        char32_t cp = decodeUtf8(text, i);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xd800 + (cp >> 10));
-            out += static_cast<char16_t>(0xdc00 + (cp & 0x3ff));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
-std::string utf16ToUtf8(std::u16string_view units) {
-    std::string out;
-    out.reserve(units.size());
-    for (size_t i = 0; i < units.size(); ++i) {
-        char32_t u = units[i];
-        if (u >= 0xd800 && u <= 0xdbff) {
-            if (i + 1 < units.size() && units[i + 1] >= 0xdc00 && units[i + 1] <= 0xdfff) {
-                u = 0x10000 + ((u - 0xd800) << 10) + (units[i + 1] - 0xdc00);
-                ++i;
-            } else {
-                u = replacement;
-            }
-        } else if (u >= 0xdc00 && u <= 0xdfff) {
-            u = replacement;
-        }
-        appendUtf8(out, u);
-    }
-    return out;
-}
-
-std::string repairUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    size_t i = 0;
-    while (i < bytes.size()) appendUtf8(out, decodeUtf8(bytes, i));
-    return out;
-}
 
 uint32_t dbStringByteLength(std::string_view text, bool wrapped) {
     size_t units = utf8ToUtf16(text).size();
@@ -258,6 +154,7 @@ CDJDbReader::Result CDJDbReader::parse() {
     if (b[0] == 0) {
         if (b.size() <= 4) return Incomplete{};
         uint32_t f = readBE32(b, 0);
+        if (f > maxMessageBytes) return Desync{fmt::format("Nachricht zu lang ({} B)", f)};
         if (b.size() < size_t{4} + f) return Incomplete{};
         frameEnd = size_t{4} + f;
         pos = 4;

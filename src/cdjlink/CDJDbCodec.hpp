@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cdjlink/CDJBytes.hpp"
+#include "core/Utf8.hpp"
 
 namespace fv::cdj {
 
@@ -33,12 +34,9 @@ inline constexpr uint8_t blob = 0x03;
 inline constexpr uint32_t dbMagic = 0x872349ae;
 inline constexpr size_t dbGreetingSize = 5;
 
-// UTF-16 code units of a UTF-8 text; invalid UTF-8 becomes U+FFFD.
-std::u16string utf8ToUtf16(std::string_view text);
-// UTF-8 of UTF-16 code units; unpaired surrogates become U+FFFD.
-std::string utf16ToUtf8(std::u16string_view units);
-// The text with invalid UTF-8 sequences replaced by U+FFFD.
-std::string repairUtf8(std::string_view bytes);
+using fv::repairUtf8;
+using fv::utf16ToUtf8;
+using fv::utf8ToUtf16;
 
 // One decoded request argument.
 struct CDJDbArg {
@@ -111,10 +109,11 @@ public:
     using Result = std::variant<CDJDbMessage, Incomplete, Desync>;
 
     // A single field may not claim more than this; a length beyond it is taken as a desync
-    // instead of buffering without bound.
-    static constexpr uint32_t maxFieldBytes = 16u << 20;
-    // Nor may one message still incomplete hold more than this buffered.
-    static constexpr size_t maxMessageBytes = 32u << 20;
+    // instead of buffering. Players send short texts and at most a few KiB of cue or waveform
+    // data per write request, so this leaves ample room.
+    static constexpr uint32_t maxFieldBytes = 256u << 10;
+    // Nor may one message (or a length-prefixed frame) hold more than this buffered.
+    static constexpr size_t maxMessageBytes = 512u << 10;
 
     void append(std::span<const uint8_t> data);
     Result next();

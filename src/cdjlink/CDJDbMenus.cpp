@@ -260,11 +260,13 @@ std::vector<CDJMenuItem> trackDetailRows(const CDJTrack& t) {
     };
 }
 
-// A data answer: type echo, 0, length and the blob (left out when empty, as players do), then
-// any trailing numbers.
-CDJDbResponse dataAnswer(uint16_t answer, uint16_t request, Bytes data, std::vector<uint32_t> trailing = {}) {
-    CDJDbResponse r{answer, {CDJOutArg::i32(request), CDJOutArg::i32(0), CDJOutArg::i32(static_cast<uint32_t>(data.size()))}};
-    if (!data.empty()) r.args.push_back(CDJOutArg::blob(std::move(data)));
+// A data answer: type echo, 0, length, the blob, then any trailing numbers. The argument list is
+// fixed: clients read the blob at its position, so an empty blob is still sent (length 0).
+CDJDbResponse dataAnswer(uint16_t answer, uint16_t request, Bytes data, std::vector<uint32_t> trailing = {},
+                         std::optional<uint32_t> lengthField = std::nullopt) {
+    uint32_t length = lengthField.value_or(static_cast<uint32_t>(data.size()));
+    CDJDbResponse r{answer, {CDJOutArg::i32(request), CDJOutArg::i32(0), CDJOutArg::i32(length)}};
+    r.args.push_back(CDJOutArg::blob(std::move(data)));
     for (uint32_t n : trailing) r.args.push_back(CDJOutArg::i32(n));
     return r;
 }
@@ -464,7 +466,8 @@ struct Handler {
         auto t = trackArg(1);
         auto grid = t ? server.anlz().beatGrid(*t) : std::nullopt;
         label = grid ? fmt::format("Beatgrid → {} Beats", grid->beats) : "Beatgrid → keins";
-        out.push_back(dataAnswer(0x4602, m.type, grid ? std::move(grid->bytes) : Bytes{}, {0}));
+        // The beat grid answer carries 0 where the others carry the length.
+        out.push_back(dataAnswer(0x4602, m.type, grid ? std::move(grid->bytes) : Bytes{}, {0}, 0));
     }
 
     void cues() {

@@ -11,20 +11,6 @@
 
 namespace fv::cdj {
 
-namespace {
-
-// Runs fn on the queue and waits; inline when already there or when the queue no longer runs.
-template <typename F>
-void onQueue(SerialQueue& q, F&& fn) {
-    if (q.isCurrent() || q.context().stopped()) {
-        fn();
-        return;
-    }
-    q.dispatchSync(std::forward<F>(fn));
-}
-
-}  // namespace
-
 // ---- session
 
 CDJDbSession::CDJDbSession(int64_t id, CDJDbServer& server, std::string peer, std::shared_ptr<CDJTcpConnection> conn)
@@ -32,6 +18,7 @@ CDJDbSession::CDJDbSession(int64_t id, CDJDbServer& server, std::string peer, st
 
 CDJDbSession::Output CDJDbSession::receive(std::span<const uint8_t> data) {
     Output out;
+    lastActivity = std::chrono::steady_clock::now();
     if (!handshakeDone) {
         size_t take = std::min(dbGreetingSize - hsBuf.size(), data.size());
         hsBuf.insert(hsBuf.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
@@ -81,11 +68,15 @@ CDJDbServer::CDJDbServer(SerialQueue& queue, std::shared_ptr<CDJLibrary> library
       anlz_(anlz) {}
 
 CDJDbServer::~CDJDbServer() {
-    onQueue(queue_, [this] { stopOnQueue(); });
+    queue_.dispatchSync([this] { stopOnQueue(); });
+}
+
+void CDJDbServer::setLimits(const Limits& limits) {
+    queue_.dispatchSync([&] { limits_ = limits; });
 }
 
 void CDJDbServer::start() {
-    onQueue(queue_, [this] {
+    queue_.dispatchSync([this] {
         if (queryListener_ || dbListener_) return;
         std::weak_ptr<CDJDbServer> weak = weak_from_this();
         if (weak.expired()) throw std::logic_error("CDJDbServer must be owned by a shared_ptr");
@@ -103,14 +94,20 @@ void CDJDbServer::start() {
             queryListener_.reset();
             throw;
         }
+        sweepTimer_ = queue_.every(limits_.sweepInterval, [weak] {
+            if (auto s = weak.lock()) s->sweep();
+        });
     });
 }
 
 void CDJDbServer::stop() {
-    onQueue(queue_, [this] { stopOnQueue(); });
+    queue_.dispatchSync([this] { stopOnQueue(); });
 }
 
 void CDJDbServer::stopOnQueue() {
+    queue_.assertOnQueue();
+    if (sweepTimer_) sweepTimer_->cancel();
+    sweepTimer_.reset();
     if (queryListener_) queryListener_->close();
     if (dbListener_) dbListener_->close();
     queryListener_.reset();
@@ -119,6 +116,7 @@ void CDJDbServer::stopOnQueue() {
     for (auto& [_, c] : conns) c->close();
     queryConns_.clear();
     queryBuffers_.clear();
+    queryStarted_.clear();
     auto sessions = sessions_;
     for (auto& [_, s] : sessions)
         if (s->conn) s->conn->close();
@@ -127,41 +125,41 @@ void CDJDbServer::stopOnQueue() {
 
 bool CDJDbServer::isRunning() const {
     bool running = false;
-    onQueue(queue_, [&] { running = dbListener_ != nullptr; });
+    queue_.dispatchSync([&] { running = dbListener_ != nullptr; });
     return running;
 }
 
 void CDJDbServer::updateSettings(const CDJLinkSettings& settings) {
-    onQueue(queue_, [&] { settings_ = settings; });
+    queue_.dispatchSync([&] { settings_ = settings; });
 }
 
 CDJLinkSettings CDJDbServer::settings() const {
     CDJLinkSettings copy;
-    onQueue(queue_, [&] { copy = settings_; });
+    queue_.dispatchSync([&] { copy = settings_; });
     return copy;
 }
 
 uint16_t CDJDbServer::queryPort() const {
     uint16_t p = 0;
-    onQueue(queue_, [&] { p = queryListener_ ? queryListener_->port() : queryPortSetting_; });
+    queue_.dispatchSync([&] { p = queryListener_ ? queryListener_->port() : queryPortSetting_; });
     return p;
 }
 
 uint16_t CDJDbServer::dbPort() const {
     uint16_t p = 0;
-    onQueue(queue_, [&] { p = dbListener_ ? dbListener_->port() : settings_.dbPort; });
+    queue_.dispatchSync([&] { p = dbListener_ ? dbListener_->port() : settings_.dbPort; });
     return p;
 }
 
 size_t CDJDbServer::openSessions() const {
     size_t n = 0;
-    onQueue(queue_, [&] { n = sessions_.size(); });
+    queue_.dispatchSync([&] { n = sessions_.size(); });
     return n;
 }
 
 int64_t CDJDbServer::sessionCount() const {
     int64_t n = 0;
-    onQueue(queue_, [&] { n = sessionCount_; });
+    queue_.dispatchSync([&] { n = sessionCount_; });
     return n;
 }
 
@@ -170,6 +168,7 @@ void CDJDbServer::acceptQuery(const std::shared_ptr<CDJTcpConnection>& conn) {
     const CDJTcpConnection* key = conn.get();
     queryBuffers_[key] = {};
     queryConns_[key] = conn;
+    queryStarted_[key] = std::chrono::steady_clock::now();
     std::weak_ptr<CDJDbServer> weak = weak_from_this();
     conn->onData = [weak, key](std::span<const uint8_t> data) {
         auto self = weak.lock();
@@ -186,19 +185,41 @@ void CDJDbServer::acceptQuery(const std::shared_ptr<CDJTcpConnection>& conn) {
             cdjLogLine("DB", fmt::format("CDJ {} fragt DB-Port (\"{}\") → {}", c->peer(), q.name, port));
             uint8_t answer[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
             c->send(answer);
+            c->closeWhenSent();  // onClose forgets the buffer
+        } else {
+            c->close();
         }
-        c->close();  // onClose forgets the buffer
     };
     conn->onClose = [weak, key] {
         if (auto self = weak.lock()) {
             self->queryBuffers_.erase(key);
             self->queryConns_.erase(key);
+            self->queryStarted_.erase(key);
         }
     };
 }
 
 void CDJDbServer::acceptSession(const std::shared_ptr<CDJTcpConnection>& conn) {
     queue_.assertOnQueue();
+    size_t fromPeer = std::count_if(sessions_.begin(), sessions_.end(),
+                                    [&](const auto& e) { return e.second->peer == conn->peer(); });
+    bool room = (fromPeer < limits_.maxSessionsPerPeer || makeRoom(conn->peer(), true)) &&
+                (sessions_.size() < limits_.maxSessions || makeRoom(conn->peer(), false));
+    if (!room) {
+        // A flood is logged once a second, not once a connection.
+        auto now = std::chrono::steady_clock::now();
+        ++refusedUnlogged_;
+        if (now - lastRefusalLog_ >= std::chrono::seconds(1)) {
+            cdjLogLine("WARN", fmt::format("DB-Verbindung von {} abgelehnt ({}×): {} Sessions offen, {} davon von dort",
+                                           conn->peer(), refusedUnlogged_, sessions_.size(), fromPeer));
+            lastRefusalLog_ = now;
+            refusedUnlogged_ = 0;
+        }
+        conn->onData = nullptr;
+        conn->onClose = nullptr;
+        conn->close();
+        return;
+    }
     int64_t id = ++sessionCount_;
     auto session = std::make_shared<CDJDbSession>(id, *this, conn->peer(), conn);
     sessions_[id] = session;
@@ -212,13 +233,50 @@ void CDJDbServer::acceptSession(const std::shared_ptr<CDJTcpConnection>& conn) {
         auto s = it->second;  // keeps the session alive through a close
         auto out = s->receive(data);
         if (!out.bytes.empty()) s->conn->send(out.bytes);
-        if (out.end) s->conn->close();
+        if (out.end) s->conn->closeWhenSent();
     };
     conn->onClose = [weak, id, peer = conn->peer()] {
         auto self = weak.lock();
         if (!self) return;
         if (self->sessions_.erase(id)) cdjLogLine("DB", fmt::format("Session #{} von {} beendet", id, peer));
     };
+}
+
+// Closes the connection that has gone longest without greeting, if it has been silent long enough:
+// a player greets at once, so that place is taken by a stalled or hostile peer.
+bool CDJDbServer::makeRoom(const std::string& peer, bool samePeerOnly) {
+    auto now = std::chrono::steady_clock::now();
+    std::shared_ptr<CDJDbSession> victim;
+    for (const auto& [id, s] : sessions_) {
+        if (s->handshakeDone || (samePeerOnly && s->peer != peer)) continue;
+        if (now - s->lastActivity < limits_.evictAfterIdle) continue;
+        if (!victim || s->lastActivity < victim->lastActivity) victim = s;
+    }
+    if (!victim) return false;
+    cdjLogLine("DB", fmt::format("Session #{} von {} ohne Begrüßung – Platz für {}", victim->id, victim->peer, peer));
+    if (victim->conn) victim->conn->close();
+    sessions_.erase(victim->id);
+    return true;
+}
+
+void CDJDbServer::sweep() {
+    queue_.assertOnQueue();
+    auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<CDJTcpConnection>> expired;
+    for (const auto& [key, since] : queryStarted_)
+        if (now - since >= limits_.queryTimeout) {
+            auto it = queryConns_.find(key);
+            if (it != queryConns_.end()) expired.push_back(it->second);
+        }
+    for (const auto& [id, s] : sessions_) {
+        auto limit = s->handshakeDone ? limits_.idleTimeout : limits_.greetingTimeout;
+        if (now - s->lastActivity >= limit && s->conn) {
+            cdjLogLine("DB", fmt::format("Session #{} von {}: {} – geschlossen", id, s->peer,
+                                         s->handshakeDone ? "keine Anfragen mehr" : "keine Begrüßung"));
+            expired.push_back(s->conn);
+        }
+    }
+    for (auto& c : expired) c->close();
 }
 
 }  // namespace fv::cdj

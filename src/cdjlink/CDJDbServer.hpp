@@ -2,6 +2,7 @@
 // The remote database server: the port query service (TCP 12523) that tells players where the
 // database listens, and the database listener (dbPort) with one CDJDbSession per connection.
 // Every listener, connection and session runs on the serial queue given at creation.
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,6 +19,7 @@
 
 namespace fv {
 class SerialQueue;
+class Timer;
 }
 
 namespace fv::cdj {
@@ -49,6 +51,8 @@ public:
 
     const int64_t id;
     const std::string peer;
+    // Last time bytes arrived (for the idle time-outs).
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
     std::shared_ptr<CDJTcpConnection> conn;
     CDJDbReader reader;
     bool handshakeDone = false;
@@ -64,6 +68,18 @@ class CDJDbServer : public std::enable_shared_from_this<CDJDbServer> {
 public:
     static constexpr uint16_t defaultQueryPort = 12523;
 
+    // What one LAN peer may hold: a flood of idle connections must not starve the players.
+    struct Limits {
+        size_t maxSessions = 32;  // every player and tool on a booth network, with room to spare
+        size_t maxSessionsPerPeer = 8;  // one host cannot take every place
+        std::chrono::milliseconds queryTimeout{5000};      // a port query is one short exchange
+        std::chrono::milliseconds greetingTimeout{10000};  // until the 5-byte greeting is complete
+        std::chrono::milliseconds idleTimeout{300000};     // a session that sends nothing
+        // When full, a new connection takes the place of one that has not greeted for this long.
+        std::chrono::milliseconds evictAfterIdle{1000};
+        std::chrono::milliseconds sweepInterval{1000};
+    };
+
     // Opens nothing. The port query listens on queryPort; the database on settings.dbPort (0 binds
     // an ephemeral port, which the port query then names). Own it through a shared_ptr (the
     // socket callbacks hold it weakly); start() refuses otherwise.
@@ -72,6 +88,9 @@ public:
     ~CDJDbServer();
     CDJDbServer(const CDJDbServer&) = delete;
     CDJDbServer& operator=(const CDJDbServer&) = delete;
+
+    // Takes effect for connections accepted after the next start().
+    void setLimits(const Limits& limits);
 
     // Opens the port query listener, then the database listener. Throws CDJSocketError; a failure
     // leaves nothing open. Callable from any thread (runs on the queue); does nothing when running.
@@ -95,13 +114,15 @@ public:
     SerialQueue& queue() { return queue_; }
     CDJLibrary& library() { return *library_; }
     CDJAnlzCache& anlz() { return anlz_; }
-    // On the queue only.
+    // For the request handlers: on the queue, or in a test that drives a session without sockets.
     const CDJLinkSettings& currentSettings() const { return settings_; }
     CDJDbTrackIndex& trackIndex() { return trackIndex_; }
 
 private:
     void acceptQuery(const std::shared_ptr<CDJTcpConnection>& conn);
     void acceptSession(const std::shared_ptr<CDJTcpConnection>& conn);
+    void sweep();
+    bool makeRoom(const std::string& peer, bool samePeerOnly);
     void stopOnQueue();
 
     SerialQueue& queue_;
@@ -116,7 +137,12 @@ private:
     std::map<int64_t, std::shared_ptr<CDJDbSession>> sessions_;
     std::map<const CDJTcpConnection*, Bytes> queryBuffers_;
     std::map<const CDJTcpConnection*, std::shared_ptr<CDJTcpConnection>> queryConns_;
+    std::map<const CDJTcpConnection*, std::chrono::steady_clock::time_point> queryStarted_;
     int64_t sessionCount_ = 0;
+    Limits limits_;
+    std::shared_ptr<Timer> sweepTimer_;
+    std::chrono::steady_clock::time_point lastRefusalLog_{};
+    size_t refusedUnlogged_ = 0;
 };
 
 }  // namespace fv::cdj

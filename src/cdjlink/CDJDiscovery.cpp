@@ -32,15 +32,13 @@ void CDJDiscovery::start() {
         sock_ = CDJUdpSocket::open(announcePort, queue_, "Bereitschaft (nur mithören)",
                                    [w](std::span<const uint8_t> d, const std::string& a, uint16_t) {
                                        if (auto s = w.lock()) s->handleDatagram(d, a);
-                                   });
+                                   },
+                                   CDJUdpSocket::PortSharing::shared);
         timer_ = queue_.every(std::chrono::seconds(2), [w] {
             if (auto s = w.lock()) s->expire();
         });
     };
-    if (queue_.isCurrent())
-        run();
-    else
-        queue_.dispatchSync(run);
+    queue_.dispatchSync(run);
 }
 
 void CDJDiscovery::stop() {
@@ -51,10 +49,7 @@ void CDJDiscovery::stop() {
         sock_.reset();
         seen_.clear();
     };
-    if (queue_.isCurrent() || queue_.context().stopped())
-        run();
-    else
-        queue_.dispatchSync(run);
+    queue_.dispatchSync(run);
 }
 
 void CDJDiscovery::handleDatagram(std::span<const uint8_t> d, const std::string& sender) {

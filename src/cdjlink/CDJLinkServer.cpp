@@ -39,19 +39,12 @@ CDJLinkServer::~CDJLinkServer() {
     queue_->stop();
 }
 
-// Runs fn on the queue and waits; inline when already there.
-template <typename F>
-auto CDJLinkServer::onQueue(F&& fn) const {
-    if (queue_->isCurrent() || queue_->context().stopped()) return fn();
-    return queue_->dispatchSync(std::forward<F>(fn));
-}
-
 void CDJLinkServer::start() {
-    onQueue([this] { startOnQueue(); });
+    queue_->dispatchSync([this] { startOnQueue(); });
 }
 
 void CDJLinkServer::stop() {
-    onQueue([this] { stopOnQueue(); });
+    queue_->dispatchSync([this] { stopOnQueue(); });
 }
 
 void CDJLinkServer::startOnQueue() {
@@ -135,29 +128,29 @@ void CDJLinkServer::stopOnQueue() {
 }
 
 void CDJLinkServer::updateSettings(const CDJLinkSettings& settings) {
-    onQueue([&] {
+    queue_->dispatchSync([&] {
         settings_ = settings;
         if (db_) db_->updateSettings(settings);
     });
 }
 
 CDJLinkSettings CDJLinkServer::settings() const {
-    return onQueue([this] { return settings_; });
+    return queue_->dispatchSync([this] { return settings_; });
 }
 
 std::optional<CDJLinkSettings> CDJLinkServer::databaseSettings() const {
-    return onQueue([this]() -> std::optional<CDJLinkSettings> {
+    return queue_->dispatchSync([this]() -> std::optional<CDJLinkSettings> {
         if (!db_) return std::nullopt;
         return db_->settings();
     });
 }
 
 std::map<int64_t, CDJDeckState> CDJLinkServer::decks() const {
-    return onQueue([this] { return link_ ? link_->decks() : std::map<int64_t, CDJDeckState>{}; });
+    return queue_->dispatchSync([this] { return link_ ? link_->decks() : std::map<int64_t, CDJDeckState>{}; });
 }
 
 CDJInterface CDJLinkServer::iface() const {
-    return onQueue([this] { return iface_; });
+    return queue_->dispatchSync([this] { return iface_; });
 }
 
 }  // namespace fv::cdj

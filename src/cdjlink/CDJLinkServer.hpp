@@ -89,8 +89,6 @@ public:
 private:
     void startOnQueue();
     void stopOnQueue();
-    template <typename F>
-    auto onQueue(F&& fn) const;
 
     std::unique_ptr<SerialQueue> queue_;
     std::shared_ptr<CDJLibrary> library_;

@@ -493,13 +493,6 @@ CDJNfsServer::CDJNfsServer(SerialQueue& queue, CDJInterface iface, std::shared_p
 
 CDJNfsServer::~CDJNfsServer() { stop(); }
 
-// Runs fn on the queue and waits; inline when already there or when the queue no longer runs.
-template <typename F>
-auto CDJNfsServer::onQueue(F&& fn) const {
-    if (queue_.isCurrent() || queue_.context().stopped()) return fn();
-    return queue_.dispatchSync(std::forward<F>(fn));
-}
-
 void CDJNfsServer::start() {
     if (running_) return;
     // Linux has no datagram limit below 64 KiB, so full 16 KiB READs always fit.
@@ -548,7 +541,7 @@ void CDJNfsServer::start() {
     auto handler = std::make_unique<CDJNfsHandler>(std::move(config), std::move(files), std::move(logFn));
 
     // Until this runs on the queue, datagrams that arrive find no handler and are dropped.
-    onQueue([&] {
+    queue_.dispatchSync([&] {
         ports_ = handler->config().ports;
         handler_ = std::move(handler);
         pm_ = std::move(pm);
@@ -560,7 +553,7 @@ void CDJNfsServer::start() {
 }
 
 void CDJNfsServer::stop() {
-    onQueue([this] { closeAll(); });
+    queue_.dispatchSync([this] { closeAll(); });
 }
 
 void CDJNfsServer::closeAll() {
@@ -584,15 +577,15 @@ void CDJNfsServer::closeAll() {
 bool CDJNfsServer::isRunning() const { return running_; }
 
 CDJNfsPorts CDJNfsServer::ports() const {
-    return onQueue([this] { return ports_; });
+    return queue_.dispatchSync([this] { return ports_; });
 }
 
 CDJNfsStats CDJNfsServer::stats() const {
-    return onQueue([this] { return handler_ ? handler_->stats() : CDJNfsStats{}; });
+    return queue_.dispatchSync([this] { return handler_ ? handler_->stats() : CDJNfsStats{}; });
 }
 
 size_t CDJNfsServer::tcpConnectionCount() const {
-    return onQueue([this] { return tcpConns_.size(); });
+    return queue_.dispatchSync([this] { return tcpConns_.size(); });
 }
 
 void CDJNfsServer::onDatagram(CDJNfsEndpoint endpoint, RpcByteView data, const std::string& address, uint16_t port) {

@@ -156,8 +156,6 @@ private:
     void onAccept(const std::shared_ptr<CDJTcpConnection>& conn);
     void onTcpData(CDJTcpConnection* key, RpcByteView data);
     void closeAll();
-    template <typename F>
-    auto onQueue(F&& fn) const;
 
     SerialQueue& queue_;
     CDJInterface iface_;

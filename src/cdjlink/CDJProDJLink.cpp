@@ -9,6 +9,7 @@
 
 #include "cdjlink/CDJLog.hpp"
 #include "core/SerialQueue.hpp"
+#include "core/Utf8.hpp"
 
 namespace fv::cdj {
 
@@ -54,64 +55,6 @@ void writeMac(std::span<uint8_t> b, size_t at, const std::array<uint8_t, 6>& mac
     std::copy(mac.begin(), mac.end(), b.begin() + static_cast<ptrdiff_t>(at));
 }
 
-// Decodes one UTF-8 sequence at i; returns the code point or -1 (and advances by one byte).
-int32_t nextCodePoint(std::string_view s, size_t& i) {
-    auto c = static_cast<uint8_t>(s[i]);
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    size_t len = 0;
-    int32_t cp = 0;
-    int32_t min = 0;
-    if ((c & 0xE0) == 0xC0) {
-        len = 2, cp = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3, cp = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4, cp = c & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return -1;
-    }
-    if (i + len > s.size()) {
-        ++i;
-        return -1;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        auto cc = static_cast<uint8_t>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) {
-            ++i;
-            return -1;
-        }
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return -1;
-    }
-    i += len;
-    return cp;
-}
-
-void appendUtf8(std::string& out, int32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 bool startsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
 }  // namespace
@@ -132,18 +75,7 @@ std::string deviceNameText(std::string_view deviceName) {
 void writeHostname(std::span<uint8_t> b, size_t at, size_t units, std::string_view deviceName) {
     detail::checkRange(b.size(), at, units * 2);
     std::memset(b.data() + at, 0, units * 2);
-    std::vector<uint16_t> u16;
-    for (size_t i = 0; i < deviceName.size() && u16.size() < units;) {
-        int32_t cp = nextCodePoint(deviceName, i);
-        if (cp < 0) cp = 0xFFFD;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            u16.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
-            u16.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            u16.push_back(static_cast<uint16_t>(cp));
-        }
-    }
+    std::u16string u16 = utf8ToUtf16(deviceName);
     for (size_t k = 0; k < u16.size() && k < units; ++k) writeBE16(b, at + 2 * k, u16[k]);
 }
 
@@ -275,16 +207,6 @@ std::optional<PlayerStatus> parsePlayerStatus(std::span<const uint8_t> d) {
     return p;
 }
 
-std::string repairUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size();) {
-        int32_t cp = nextCodePoint(bytes, i);
-        appendUtf8(out, cp < 0 ? 0xFFFD : cp);
-    }
-    return out;
-}
-
 std::string classifyDevice(uint8_t t, std::string_view name) {
     std::string upper(name);
     for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -343,30 +265,29 @@ CDJProDJLink::CDJProDJLink(SerialQueue& queue, CDJInterface iface, CDJLinkSettin
       settings_(std::move(settings)),
       library_(std::move(library)),
       broadcast_(broadcastAddress(iface_)),
-      now_([] { return Clock::now(); }) {}
+      now_([] { return Clock::now(); }),
+      scheduler_([&q = queue](std::chrono::milliseconds interval, bool repeating, std::function<void()> fn) {
+          auto t = repeating ? q.every(interval, std::move(fn)) : q.after(interval, std::move(fn));
+          return std::function<void()>([t] { t->cancel(); });
+      }) {}
 
 CDJProDJLink::~CDJProDJLink() {
-    for (auto& t : timers_) t->cancel();
-    for (auto& [id, t] : pending_) t->cancel();
+    for (auto& cancel : timers_) cancel();
+    for (auto& [id, cancel] : pending_) cancel();
 }
 
-std::shared_ptr<Timer> CDJProDJLink::later(std::chrono::milliseconds delay, std::function<void(CDJProDJLink&)> fn) {
+void CDJProDJLink::later(std::chrono::milliseconds delay, std::function<void(CDJProDJLink&)> fn) {
     uint64_t id = nextPending_++;
-    auto t = queue_.after(delay, [w = weak_from_this(), id, fn = std::move(fn)] {
+    auto cancel = scheduler_(delay, false, [w = weak_from_this(), id, fn = std::move(fn)] {
         auto self = w.lock();
         if (!self) return;
-        auto keep = self->pending_.extract(id);  // the timer object lives until this returns
+        auto keep = self->pending_.extract(id);  // the timer lives until this returns
         if (!self->stopped_) fn(*self);
     });
-    pending_.emplace(id, t);
-    return t;
+    pending_.emplace(id, std::move(cancel));
 }
 
 void CDJProDJLink::start() {
-    if (queue_.isCurrent()) {
-        startOnQueue();
-        return;
-    }
     queue_.dispatchSync([this] { startOnQueue(); });
 }
 
@@ -398,6 +319,7 @@ void CDJProDJLink::startOnQueue() {
 }
 
 void CDJProDJLink::claimStep() {
+    queue_.assertOnQueue();
     if (stopped_) return;
     if (claimStep_ <= 2) {
         auto p = linkpkt::claimFirstStage(settings_, iface_, static_cast<uint8_t>(claimStep_ + 1));
@@ -418,6 +340,7 @@ void CDJProDJLink::claimStep() {
 }
 
 void CDJProDJLink::finishClaim() {
+    queue_.assertOnQueue();
     cdjLogLine("OK", "Claim abgeschlossen – Keepalive läuft");
     auto p = linkpkt::claimSecondStage(settings_, iface_, static_cast<uint8_t>(settings_.deviceNumber + 1), 6);
     send(Sock::announce, p, broadcast_, announcePort);
@@ -425,7 +348,7 @@ void CDJProDJLink::finishClaim() {
     sendKeepalive();
     auto w = weak_from_this();
     auto every = [&](std::chrono::milliseconds period, void (CDJProDJLink::*fn)()) {
-        timers_.push_back(queue_.every(period, [w, fn] {
+        timers_.push_back(scheduler_(period, true, [w, fn] {
             auto self = w.lock();
             if (self && !self->stopped_) ((*self).*fn)();
         }));
@@ -437,11 +360,13 @@ void CDJProDJLink::finishClaim() {
 }
 
 void CDJProDJLink::sendKeepalive() {
+    queue_.assertOnQueue();
     auto p = linkpkt::keepalive(settings_, iface_, peers_.size());
     send(Sock::announce, p, broadcast_, announcePort);
 }
 
 void CDJProDJLink::burst() {
+    queue_.assertOnQueue();
     if (claimDone_ || burstCount_ >= 200) return;
     auto p = linkpkt::claimSecondStage(settings_, iface_, claimNumbers[static_cast<size_t>(burstSlot_)],
                                        static_cast<uint8_t>(std::min(burstCounter_, 255)));
@@ -454,6 +379,7 @@ void CDJProDJLink::burst() {
 }
 
 void CDJProDJLink::sendStatusPair() {
+    queue_.assertOnQueue();
     if (!claimDone_) return;
     auto p = linkpkt::status(settings_);
     send(Sock::status, p, broadcast_, statusPort);
@@ -467,26 +393,40 @@ void CDJProDJLink::send(Sock which, std::span<const uint8_t> d, const std::strin
 }
 
 void CDJProDJLink::stop() {
-    if (queue_.isCurrent() || queue_.context().stopped()) {
-        stopOnQueue();
-        return;
-    }
     queue_.dispatchSync([this] { stopOnQueue(); });
 }
 
 void CDJProDJLink::stopOnQueue() {
+    queue_.assertOnQueue();
     stopped_ = true;
-    for (auto& t : timers_) t->cancel();
+    for (auto& cancel : timers_) cancel();
     timers_.clear();
-    for (auto& [id, t] : pending_) t->cancel();
+    auto pending = std::move(pending_);
     pending_.clear();
+    for (auto& [id, cancel] : pending) cancel();
     for (auto* s : {&announceSock_, &statusSock_, &beatSock_}) {
         if (*s) (*s)->close();
         s->reset();
     }
 }
 
+std::map<int64_t, CDJDeckState> CDJProDJLink::decks() const {
+    queue_.assertOnQueue();
+    return decks_;
+}
+
+bool CDJProDJLink::claimDone() const {
+    queue_.assertOnQueue();
+    return claimDone_;
+}
+
+int CDJProDJLink::burstCount() const {
+    queue_.assertOnQueue();
+    return burstCount_;
+}
+
 std::vector<CDJPeer> CDJProDJLink::peers() const {
+    queue_.assertOnQueue();
     std::vector<CDJPeer> out;
     out.reserve(peers_.size());
     for (const auto& [a, p] : peers_) out.push_back(p);

@@ -91,9 +91,6 @@ struct PlayerStatus {
 };
 std::optional<PlayerStatus> parsePlayerStatus(std::span<const uint8_t> d);
 
-// UTF-8 with every invalid sequence replaced by U+FFFD.
-std::string repairUtf8(std::string_view bytes);
-
 // "rekordbox", "CDJ" or "Mixer" from the device type byte and the announced name.
 std::string classifyDevice(uint8_t typeByte, std::string_view name);
 
@@ -135,12 +132,18 @@ public:
     void setSendObserver(SendObserver fn) { sendObserver_ = std::move(fn); }
     // The time source of peer ages and deck updates (tests).
     void setClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }
+    // Runs fn after `interval` on the queue, again every interval when repeating, until the
+    // returned function cancels it. The default uses the queue's timers; tests put a virtual clock
+    // here (with setClock), so the claim, keepalive, burst and status schedule is checked exactly.
+    using Scheduler = std::function<std::function<void()>(std::chrono::milliseconds interval, bool repeating,
+                                                          std::function<void()> fn)>;
+    void setScheduler(Scheduler s) { scheduler_ = std::move(s); }
 
-    // Snapshots; call on the queue.
+    // Snapshots; on the queue only.
     std::vector<CDJPeer> peers() const;
-    std::map<int64_t, CDJDeckState> decks() const { return decks_; }
-    bool claimDone() const { return claimDone_; }
-    int burstCount() const { return burstCount_; }
+    std::map<int64_t, CDJDeckState> decks() const;
+    bool claimDone() const;
+    int burstCount() const;
     const CDJInterface& iface() const { return iface_; }
     const CDJLinkSettings& settings() const { return settings_; }
     SerialQueue& queue() const { return queue_; }
@@ -158,7 +161,7 @@ private:
     void handleLinkHandshake(const std::string& sender);
     void handlePlayerStatus(const linkpkt::PlayerStatus& st, const std::string& sender);
     void handleKeepalive(const linkpkt::Keepalive& k, const std::string& sender);
-    std::shared_ptr<Timer> later(std::chrono::milliseconds delay, std::function<void(CDJProDJLink&)> fn);
+    void later(std::chrono::milliseconds delay, std::function<void(CDJProDJLink&)> fn);
 
     SerialQueue& queue_;
     CDJInterface iface_;
@@ -166,8 +169,8 @@ private:
     std::shared_ptr<const CDJLibrary> library_;
     std::string broadcast_;
     std::shared_ptr<CDJUdpSocket> announceSock_, statusSock_, beatSock_;
-    std::vector<std::shared_ptr<Timer>> timers_;
-    std::map<uint64_t, std::shared_ptr<Timer>> pending_;  // one-shot actions still to come
+    std::vector<std::function<void()>> timers_;               // cancels the repeating steps
+    std::map<uint64_t, std::function<void()>> pending_;  // one-shot actions still to come, by their cancel
     uint64_t nextPending_ = 0;
     int claimStep_ = 0;
     bool claimDone_ = false;
@@ -182,6 +185,7 @@ private:
     std::map<int64_t, CDJDeckState> decks_;
     SendObserver sendObserver_;
     std::function<Clock::time_point()> now_;
+    Scheduler scheduler_;
 };
 
 }  // namespace fv::cdj

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <cstring>
 #include <map>
 
@@ -12,7 +13,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,17 +33,6 @@ using asio::ip::udp;
 namespace {
 
 std::string errnoText(int e) { return std::strerror(e); }
-
-// Runs fn on the queue and waits; inline when already there or when the queue no longer runs
-// (then nothing else can touch the socket).
-template <typename F>
-void onQueue(SerialQueue& q, F&& fn) {
-    if (q.isCurrent() || q.context().stopped()) {
-        fn();
-        return;
-    }
-    q.dispatchSync(std::forward<F>(fn));
-}
 
 std::string dotted(const in_addr& a) {
     char buf[INET_ADDRSTRLEN] = {};
@@ -207,11 +196,14 @@ CDJUdpSocket::CDJUdpSocket(SerialQueue& queue, uint16_t port, int fd, Handler ha
 }
 
 std::shared_ptr<CDJUdpSocket> CDJUdpSocket::open(uint16_t port, SerialQueue& queue, std::string label,
-                                                  Handler handler) {
+                                                  Handler handler, PortSharing sharing) {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw CDJSocketError::create(errnoText(errno));
-    setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-    setInt(fd, SOL_SOCKET, SO_REUSEPORT, 1);
+    // On Linux either option lets a second UDP socket bind the same port.
+    if (sharing == PortSharing::shared) {
+        setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+        setInt(fd, SOL_SOCKET, SO_REUSEPORT, 1);
+    }
     setInt(fd, SOL_SOCKET, SO_BROADCAST, 1);
     setInt(fd, SOL_SOCKET, SO_RCVBUF, 0x100000);
     setInt(fd, SOL_SOCKET, SO_SNDBUF, 0x100000);
@@ -270,7 +262,7 @@ bool CDJUdpSocket::send(std::span<const uint8_t> data, const std::string& addres
 }
 
 void CDJUdpSocket::close() {
-    onQueue(queue_, [this] {
+    queue_.dispatchSync([this] {
         if (!impl_->open.exchange(false)) return;
         boost::system::error_code ec;
         impl_->sock.close(ec);
@@ -282,16 +274,24 @@ CDJUdpSocket::~CDJUdpSocket() { close(); }
 // ---- TCP connection
 
 struct CDJTcpConnection::Impl {
-    explicit Impl(tcp::socket s) : sock(std::move(s)) {}
+    explicit Impl(tcp::socket s) : sock(std::move(s)), stallTimer(sock.get_executor()) {}
     tcp::socket sock;
     std::array<uint8_t, 65536> buffer{};
+    std::deque<std::vector<uint8_t>> outbox;
+    size_t outboxBytes = 0;  // queued, the front's written part included
+    size_t frontWritten = 0;
+    bool writing = false;
+    bool closeWhenDrained = false;
+    asio::steady_timer stallTimer;
+    bool stallArmed = false;
+    std::chrono::steady_clock::time_point lastProgress{};
 };
 
 CDJTcpConnection::CDJTcpConnection(SerialQueue& queue, std::unique_ptr<Impl> impl, int fd, std::string peer)
     : queue_(queue), impl_(std::move(impl)), fd_(fd), peer_(std::move(peer)) {
     setInt(fd_, IPPROTO_TCP, TCP_NODELAY, 1);
     setInt(fd_, SOL_SOCKET, SO_KEEPALIVE, 1);
-    // No SO_NOSIGPIPE on Linux: every send passes MSG_NOSIGNAL instead.
+    // No SO_NOSIGPIPE on Linux: Asio sends with MSG_NOSIGNAL.
 }
 
 std::shared_ptr<CDJTcpConnection> CDJTcpConnection::connect(const std::string& address, uint16_t port,
@@ -317,8 +317,13 @@ std::shared_ptr<CDJTcpConnection> CDJTcpConnection::connect(const std::string& a
 
 bool CDJTcpConnection::isOpen() const { return open_; }
 
+size_t CDJTcpConnection::pendingBytes() const {
+    queue_.assertOnQueue();
+    return impl_->outboxBytes - impl_->frontWritten;
+}
+
 void CDJTcpConnection::start() {
-    onQueue(queue_, [this] {
+    queue_.dispatchSync([this] {
         if (started_ || !open_) return;
         started_ = true;
         arm();
@@ -326,6 +331,7 @@ void CDJTcpConnection::start() {
 }
 
 void CDJTcpConnection::arm() {
+    queue_.assertOnQueue();
     auto w = weak_from_this();
     impl_->sock.async_read_some(asio::buffer(impl_->buffer), [w](const boost::system::error_code& ec, size_t n) {
         auto self = w.lock();
@@ -334,48 +340,116 @@ void CDJTcpConnection::arm() {
             self->closeOnQueue();
             return;
         }
-        if (self->onData) self->onData(std::span<const uint8_t>(self->impl_->buffer.data(), n));
+        if (self->onData && !self->impl_->closeWhenDrained)
+            self->onData(std::span<const uint8_t>(self->impl_->buffer.data(), n));
         if (self->open_) self->arm();
     });
 }
 
 void CDJTcpConnection::send(std::span<const uint8_t> data) {
-    onQueue(queue_, [this, data] {
-        if (!open_ || data.empty()) return;
-        // A peer that stops reading must not hold the owning queue (and the whole link) forever.
-        constexpr auto stallLimit = std::chrono::seconds(10);
-        auto stalledSince = std::chrono::steady_clock::time_point{};
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                stalledSince = {};
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                auto now = std::chrono::steady_clock::now();
-                if (stalledSince == std::chrono::steady_clock::time_point{}) stalledSince = now;
-                if (now - stalledSince > stallLimit) break;
-                pollfd p{fd_, POLLOUT, 0};
-                (void)::poll(&p, 1, 1);
-                continue;
-            }
-            break;
-        }
-        if (done < data.size()) closeOnQueue();
+    if (!open_ || data.empty()) return;
+    std::vector<uint8_t> copy(data.begin(), data.end());
+    if (queue_.isCurrent()) {
+        enqueue(std::move(copy));
+        return;
+    }
+    queue_.post([w = weak_from_this(), copy = std::move(copy)]() mutable {
+        if (auto self = w.lock()) self->enqueue(std::move(copy));
     });
 }
 
+void CDJTcpConnection::enqueue(std::vector<uint8_t> data) {
+    queue_.assertOnQueue();
+    if (!open_ || impl_->closeWhenDrained) return;
+    if (impl_->outboxBytes - impl_->frontWritten + data.size() > maxOutboxBytes) {
+        cdjLogLine("ERR", fmt::format("TCP {}: Gegenstelle liest nicht, über {} B ausstehend – Verbindung geschlossen",
+                                      peer_, maxOutboxBytes));
+        closeOnQueue();
+        return;
+    }
+    impl_->outboxBytes += data.size();
+    impl_->outbox.push_back(std::move(data));
+    writeNext();
+}
+
+void CDJTcpConnection::writeNext() {
+    if (!open_ || impl_->writing) return;
+    if (impl_->outbox.empty()) {
+        impl_->stallArmed = false;
+        impl_->stallTimer.cancel();
+        if (impl_->closeWhenDrained) closeOnQueue();
+        return;
+    }
+    if (!impl_->stallArmed) {
+        // Writing starts after an idle spell: the stall clock starts now.
+        impl_->stallArmed = true;
+        impl_->lastProgress = std::chrono::steady_clock::now();
+        armStallTimer();
+    }
+    impl_->writing = true;
+    const auto& front = impl_->outbox.front();
+    auto w = weak_from_this();
+    impl_->sock.async_write_some(
+        asio::buffer(front.data() + impl_->frontWritten, front.size() - impl_->frontWritten),
+        [w](const boost::system::error_code& ec, size_t n) {
+            auto self = w.lock();
+            if (!self) return;
+            auto& im = *self->impl_;
+            im.writing = false;
+            if (!self->open_) return;
+            if (ec) {
+                if (ec != asio::error::operation_aborted) self->closeOnQueue();
+                return;
+            }
+            im.lastProgress = std::chrono::steady_clock::now();
+            im.frontWritten += n;
+            if (im.frontWritten == im.outbox.front().size()) {
+                im.outboxBytes -= im.outbox.front().size();
+                im.outbox.pop_front();
+                im.frontWritten = 0;
+            }
+            self->writeNext();
+        });
+}
+
+void CDJTcpConnection::armStallTimer() {
+    auto& im = *impl_;
+    im.stallTimer.expires_at(im.lastProgress + sendStallLimit);
+    im.stallTimer.async_wait([w = weak_from_this()](const boost::system::error_code& ec) {
+        if (ec) return;
+        auto self = w.lock();
+        if (!self || !self->open_ || !self->impl_->stallArmed) return;
+        auto& im = *self->impl_;
+        if (std::chrono::steady_clock::now() - im.lastProgress >= sendStallLimit) {
+            cdjLogLine("ERR", fmt::format("TCP {}: seit {} s nichts abgenommen – Verbindung geschlossen", self->peer_,
+                                          sendStallLimit.count()));
+            self->closeOnQueue();
+            return;
+        }
+        self->armStallTimer();
+    });
+}
+
+void CDJTcpConnection::closeWhenSent() {
+    auto run = [w = weak_from_this()] {
+        auto self = w.lock();
+        if (!self || !self->open_) return;
+        self->impl_->closeWhenDrained = true;
+        self->writeNext();
+    };
+    if (queue_.isCurrent()) run();
+    else queue_.post(run);
+}
+
 void CDJTcpConnection::close() {
-    onQueue(queue_, [this] { closeOnQueue(); });
+    queue_.dispatchSync([this] { closeOnQueue(); });
 }
 
 void CDJTcpConnection::closeOnQueue() {
     if (!open_.exchange(false)) return;
     auto keep = weak_from_this().lock();  // onClose may drop the owner's last reference
     boost::system::error_code ec;
+    impl_->stallTimer.cancel();
     impl_->sock.close(ec);
     if (onClose) {
         auto cb = std::move(onClose);
@@ -385,9 +459,10 @@ void CDJTcpConnection::closeOnQueue() {
 }
 
 CDJTcpConnection::~CDJTcpConnection() {
-    onQueue(queue_, [this] {
+    queue_.dispatchSync([this] {
         open_ = false;
         boost::system::error_code ec;
+        impl_->stallTimer.cancel();
         impl_->sock.close(ec);
     });
 }
@@ -459,7 +534,7 @@ void CDJTcpListener::arm() {
 }
 
 void CDJTcpListener::close() {
-    onQueue(queue_, [this] {
+    queue_.dispatchSync([this] {
         if (!impl_->open.exchange(false)) return;
         boost::system::error_code ec;
         impl_->retry.cancel();

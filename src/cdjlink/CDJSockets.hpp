@@ -4,6 +4,7 @@
 // so one component's handlers never run in parallel.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -74,17 +75,23 @@ private:
     std::string message_;
 };
 
-// A UDP socket bound to 0.0.0.0:port with address and port reuse and broadcast enabled.
-// Datagrams are handed to the handler on the queue. close() and the destructor may be called from
-// any thread; they run on the queue (inline when already there).
+// A UDP socket bound to 0.0.0.0:port with broadcast enabled. Datagrams are handed to the handler
+// on the queue. close() and the destructor may be called from any thread; they run on the queue
+// (inline when already there).
 class CDJUdpSocket : public std::enable_shared_from_this<CDJUdpSocket> {
 public:
     // data is valid during the call only.
     using Handler = std::function<void(std::span<const uint8_t> data, const std::string& address, uint16_t port)>;
 
+    // Only a socket that merely listens may share its port with other programs: a second program
+    // on a serving port would silently take part of the traffic, so those bind exclusively and a
+    // taken port is reported.
+    enum class PortSharing { exclusive, shared };
+
     // Throws CDJSocketError (create or bind). Logs "OK" "Lausche UDP :port (label)".
     // Port 0 binds an ephemeral port (see port()).
-    static std::shared_ptr<CDJUdpSocket> open(uint16_t port, SerialQueue& queue, std::string label, Handler handler);
+    static std::shared_ptr<CDJUdpSocket> open(uint16_t port, SerialQueue& queue, std::string label, Handler handler,
+                                              PortSharing sharing = PortSharing::exclusive);
 
     ~CDJUdpSocket();
     CDJUdpSocket(const CDJUdpSocket&) = delete;
@@ -144,9 +151,15 @@ private:
 };
 
 // One TCP connection (TCP_NODELAY, keepalive). Set onData/onClose before start() or on the queue.
-// send() and close() may be called from any thread; they run on the queue.
+// Sends are asynchronous: bytes go to a bounded outbox with one write in flight, so a peer that
+// stops reading never holds the queue. A connection whose outbox overflows or that makes no
+// progress for sendStallLimit is closed, alone. send() and close() may be called from any thread.
 class CDJTcpConnection : public std::enable_shared_from_this<CDJTcpConnection> {
 public:
+    // Bytes queued beyond the write in flight; past this the peer is not reading.
+    static constexpr size_t maxOutboxBytes = 16u << 20;
+    static constexpr std::chrono::seconds sendStallLimit{10};
+
     std::function<void(std::span<const uint8_t> data)> onData;
     std::function<void()> onClose;
 
@@ -159,11 +172,16 @@ public:
 
     // Starts delivering received bytes to onData on the queue.
     void start();
-    // Writes all bytes or closes the connection; nothing happens when closed or empty.
+    // Queues the bytes (copied) for writing; nothing happens when closed or empty.
     void send(std::span<const uint8_t> data);
+    // Closes once everything queued so far is written (or the write stalls); nothing more is
+    // delivered to onData meanwhile.
+    void closeWhenSent();
     // Idempotent; calls onClose exactly once. Destroying an open connection closes it without onClose.
     void close();
     bool isOpen() const;
+    // Bytes queued and not yet written (on the queue).
+    size_t pendingBytes() const;
 
     const std::string& peer() const { return peer_; }
     int fd() const { return fd_; }
@@ -173,6 +191,9 @@ public:
 
 private:
     void arm();
+    void enqueue(std::vector<uint8_t> data);
+    void writeNext();
+    void armStallTimer();
     void closeOnQueue();
 
     SerialQueue& queue_;

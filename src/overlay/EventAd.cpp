@@ -14,13 +14,6 @@ namespace fv::overlay {
 namespace J = jsonx;
 using std::string;
 
-#define FV_ENUM_TABLE(E, ...)                                                      \
-    template <>                                                                    \
-    std::span<const EnumCase<E>> enumCases() {                                     \
-        static const std::array table = std::to_array<EnumCase<E>>({__VA_ARGS__}); \
-        return table;                                                              \
-    }
-
 FV_ENUM_TABLE(AdContentType, {AdContentType::image, "image", "image", ""},
               {AdContentType::designed, "designed", "designed", ""})
 FV_ENUM_TABLE(AdDisplayMode, {AdDisplayMode::banner, "banner", "banner", "Top-Banner"},
@@ -36,7 +29,6 @@ FV_ENUM_TABLE(AdGradientPreset, {AdGradientPreset::purple, "purple", "purple", "
 FV_ENUM_TABLE(AdScheduleMode, {AdScheduleMode::manual, "manual", "manual", ""},
               {AdScheduleMode::interval, "interval", "interval", ""},
               {AdScheduleMode::continuous, "continuous", "continuous", ""})
-#undef FV_ENUM_TABLE
 
 std::pair<std::string_view, std::string_view> gradientColors(AdGradientPreset p) {
     switch (p) {

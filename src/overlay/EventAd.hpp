@@ -22,16 +22,11 @@ enum class AdGradientPreset { purple, amber, rose, teal, midnight, fire };
 enum class AdScheduleMode { manual, interval, continuous };
 
 // The key is the label of the display mode ("Top-Banner", "Vollbild-Overlay").
-template <>
-std::span<const EnumCase<AdContentType>> enumCases();
-template <>
-std::span<const EnumCase<AdDisplayMode>> enumCases();
-template <>
-std::span<const EnumCase<AdFontPreset>> enumCases();
-template <>
-std::span<const EnumCase<AdGradientPreset>> enumCases();
-template <>
-std::span<const EnumCase<AdScheduleMode>> enumCases();
+FV_ENUM_TABLE_DECL(AdContentType);
+FV_ENUM_TABLE_DECL(AdDisplayMode);
+FV_ENUM_TABLE_DECL(AdFontPreset);
+FV_ENUM_TABLE_DECL(AdGradientPreset);
+FV_ENUM_TABLE_DECL(AdScheduleMode);
 
 // The two colours of a gradient preset.
 std::pair<std::string_view, std::string_view> gradientColors(AdGradientPreset p);

@@ -15,13 +15,6 @@ using std::string;
 
 // Enumeration tables ---------------------------------------------------------------------------
 
-#define FV_ENUM_TABLE(E, ...)                                                      \
-    template <>                                                                    \
-    std::span<const EnumCase<E>> enumCases() {                                     \
-        static const std::array table = std::to_array<EnumCase<E>>({__VA_ARGS__}); \
-        return table;                                                              \
-    }
-
 using WP = WidgetPosition;
 FV_ENUM_TABLE(WidgetPosition,  //
               {WP::bottomLeft, "bottomLeft", "Unten links", "overlay_pos_bottom_left"},
@@ -101,7 +94,6 @@ FV_ENUM_TABLE(OverlayEventType,  //
               {ET::config, "config", "config", ""}, {ET::initialState, "initialState", "initialState", ""},
               {ET::adShow, "adShow", "adShow", ""}, {ET::nowPlayingVotes, "nowPlayingVotes", "nowPlayingVotes", ""})
 
-#undef FV_ENUM_TABLE
 
 std::string_view animationSlug(OverlayAnimation a) {
     static constexpr std::array<std::string_view, 18> slugs = {

@@ -10,54 +10,19 @@
 #include <string_view>
 #include <vector>
 
+#include "core/EnumTable.hpp"
 #include "core/Json.hpp"
 
 namespace fv::overlay {
 
-// One case of an enumeration: the case name used in code and on the command line, the stored
-// raw value, and the localisation key of its label (empty where it has none).
-template <typename E>
-struct EnumCase {
-    E value;
-    std::string_view name;
-    std::string_view raw;
-    std::string_view key;
-};
-
-// Specialised for each enumeration below, in case order.
-template <typename E>
-std::span<const EnumCase<E>> enumCases();
-
-template <typename E>
-const EnumCase<E>& enumCase(E e) {
-    for (const auto& c : enumCases<E>())
-        if (c.value == e) return c;
-    return enumCases<E>().front();
-}
-template <typename E>
-std::string_view rawValue(E e) {
-    return enumCase(e).raw;
-}
-template <typename E>
-std::string_view caseName(E e) {
-    return enumCase(e).name;
-}
-template <typename E>
-std::string_view localizationKey(E e) {
-    return enumCase(e).key;
-}
-template <typename E>
-std::optional<E> fromRaw(std::string_view raw) {
-    for (const auto& c : enumCases<E>())
-        if (c.raw == raw) return c.value;
-    return std::nullopt;
-}
-template <typename E>
-std::optional<E> fromCaseName(std::string_view name) {
-    for (const auto& c : enumCases<E>())
-        if (c.name == name) return c.value;
-    return std::nullopt;
-}
+using fv::caseName;
+using fv::enumCase;
+using fv::EnumCase;
+using fv::enumCases;
+using fv::fromCaseName;
+using fv::fromRaw;
+using fv::localizationKey;
+using fv::rawValue;
 
 enum class WidgetPosition { bottomLeft, bottomRight, bottomCenter, topLeft, topRight, topCenter, custom };
 enum class OverlayAmbient { autoSelect, none, glowPulse, borderCycle, pulseRing, fire, shimmer, rainbow };
@@ -112,24 +77,15 @@ enum class OverlayEventType {
     nowPlayingVotes,
 };
 
-template <>
-std::span<const EnumCase<WidgetPosition>> enumCases();
-template <>
-std::span<const EnumCase<OverlayAmbient>> enumCases();
-template <>
-std::span<const EnumCase<NowPlayingVoteStyle>> enumCases();
-template <>
-std::span<const EnumCase<SponsorDisplayMode>> enumCases();
-template <>
-std::span<const EnumCase<OverlayPreviewResolution>> enumCases();
-template <>
-std::span<const EnumCase<OverlayAnimation>> enumCases();
-template <>
-std::span<const EnumCase<OverlayFont>> enumCases();
-template <>
-std::span<const EnumCase<OverlayThemePreset>> enumCases();
-template <>
-std::span<const EnumCase<OverlayEventType>> enumCases();
+FV_ENUM_TABLE_DECL(WidgetPosition);
+FV_ENUM_TABLE_DECL(OverlayAmbient);
+FV_ENUM_TABLE_DECL(NowPlayingVoteStyle);
+FV_ENUM_TABLE_DECL(SponsorDisplayMode);
+FV_ENUM_TABLE_DECL(OverlayPreviewResolution);
+FV_ENUM_TABLE_DECL(OverlayAnimation);
+FV_ENUM_TABLE_DECL(OverlayFont);
+FV_ENUM_TABLE_DECL(OverlayThemePreset);
+FV_ENUM_TABLE_DECL(OverlayEventType);
 
 // The body class suffix of an entrance animation ("anim-" + slug) and its keyframe set.
 std::string_view animationSlug(OverlayAnimation a);

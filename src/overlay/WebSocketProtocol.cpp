@@ -178,42 +178,6 @@ std::string encodeCloseFrame(uint16_t code, std::string_view reason) {
     return encodeFrame(Opcode::close, p);
 }
 
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t n;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + n >= s.size()) return false;
-        for (size_t k = 1; k <= n; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF.
-        if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 // ---- reader ---------------------------------------------------------------------------------
 
 void WebSocketReader::fail(std::vector<Reply>& out, uint16_t code, std::string_view reason) {

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/Utf8.hpp"
+
 namespace fv::overlay {
 
 // ---- HTTP request head ----------------------------------------------------------------------
@@ -71,7 +73,7 @@ inline std::string encodeTextFrame(std::string_view payload) { return encodeFram
 // A close frame with a status code and an optional reason (cut to fit a control frame).
 std::string encodeCloseFrame(uint16_t code, std::string_view reason = {});
 
-bool isValidUtf8(std::string_view s);
+using fv::isValidUtf8;
 
 // Reads the frames a browser sends. The page sends nothing meaningful: text and binary messages
 // are counted and dropped. Pings are answered with pongs; a close is answered with a close and

@@ -69,15 +69,31 @@ std::optional<Event> decodeEvent(std::string_view text) {
 std::vector<Action> handleFrame(std::string_view text) {
     std::vector<Action> out;
     if (startsWith(text, "0")) {
-        auto ms = [](const json& o, const char* key, int64_t def) {
+        // Absent or non-positive values fall back to the Engine.IO defaults; a value no timer can
+        // hold (beyond a day, or not finite) is the server breaking the protocol.
+        constexpr double maxMs = 24.0 * 3600 * 1000;
+        std::optional<std::string> bad;
+        auto ms = [&](const json& o, const char* key, int64_t def) {
             auto it = o.find(key);
-            return std::chrono::milliseconds(it != o.end() && it->is_number() && it->get<double>() > 0
-                                                 ? static_cast<int64_t>(it->get<double>())
-                                                 : def);
+            if (it == o.end() || !it->is_number()) return std::chrono::milliseconds(def);
+            double v = it->get<double>();
+            if (!(v > 0)) return std::chrono::milliseconds(def);
+            if (!(v <= maxMs)) {
+                bad = std::string("Invalid open frame: ") + key + " out of range";
+                return std::chrono::milliseconds(def);
+            }
+            return std::chrono::milliseconds(static_cast<int64_t>(v));
         };
         try {
             json open = json::parse(text.substr(1));
-            if (open.is_object()) out.push_back(SetTimings{ms(open, "pingInterval", 25000), ms(open, "pingTimeout", 20000)});
+            if (open.is_object()) {
+                SetTimings t{ms(open, "pingInterval", 25000), ms(open, "pingTimeout", 20000)};
+                if (bad) {
+                    out.push_back(ProtocolError{*bad});
+                    return out;
+                }
+                out.push_back(t);
+            }
         } catch (const json::exception&) {
         }
         out.push_back(Send{"40"});

@@ -26,6 +26,10 @@ struct SetTimings {
     std::chrono::milliseconds pingInterval;
     std::chrono::milliseconds pingTimeout;
 };
+// The server broke the protocol (for example timings no clock can hold): drop the connection.
+struct ProtocolError {
+    std::string reason;
+};
 
 struct RequestsUpdated {
     std::vector<MusicRequest> requests;
@@ -49,7 +53,7 @@ struct ObjectEvent {
 struct AdHide {};
 
 using Event = std::variant<RequestsUpdated, NewRequest, NewMessage, GuestCount, NowPlaying, ObjectEvent, AdHide>;
-using Action = std::variant<Send, Connected, ServerClosed, SetTimings, Event>;
+using Action = std::variant<Send, Connected, ServerClosed, SetTimings, ProtocolError, Event>;
 
 // The join frame for an event id.
 std::string joinFrame(std::string_view eventId);

@@ -311,6 +311,8 @@ void WebSocketManager::handleMessage(const std::string& text) {
                             asio::co_spawn(ex_, watchdogLoop(session_), asio::detached);
                         }
                     }
+                } else if constexpr (std::is_same_v<A, realtime::ProtocolError>) {
+                    if (session_) failed(session_->generation, a.reason);
                 } else if constexpr (std::is_same_v<A, realtime::Connected>) {
                     reconnectAttempts_ = 0;
                     setState({ConnectionState::Kind::connected, {}});

@@ -273,18 +273,23 @@ TEST(DbCodec, PortQueryNamesTheServiceInAnyEncoding) {
 }
 
 TEST(DbCodec, AnIncompleteMessageCannotGrowWithoutBound) {
-    // 255 blobs of 16 MiB each would be allowed field by field; the message as a whole is not.
+    // 255 blobs each within the field limit are allowed field by field; the message as a whole is not.
     CDJDbReader r;
     Bytes head = header(1, 0x2805, std::vector<uint8_t>(255, 0x03));
     r.append(head);
-    Bytes field{0x14, 0x00, 0x80, 0x00, 0x00};
-    Bytes body(0x00800000, 0x5a);  // 8 MiB
-    for (int i = 0; i < 3; ++i) {
-        r.append(field);
-        r.append(body);
-    }
+    Bytes field{0x14, 0x00, 0x04, 0x00, 0x00};  // 256 KiB
+    Bytes body(0x00040000, 0x5a);
+    r.append(field);
+    r.append(body);
     EXPECT_TRUE(incomplete(r));
     r.append(field);
-    r.append(Bytes((8 << 20) - 10, 0));  // the fourth blob still short, the whole beyond 32 MiB
-    EXPECT_EQ(expectDesync(r), "Nachricht zu lang (über 33554432 B)");
+    r.append(Bytes(0x00040000 - 10, 0));  // the second blob still short, the whole beyond 512 KiB
+    EXPECT_EQ(expectDesync(r), "Nachricht zu lang (über 524288 B)");
+    // A field or a frame that claims more than a request can need ends the stream at once.
+    CDJDbReader big;
+    big.append(cat({header(1, 0x2805, {0x03}), hex({0x14, 0x00, 0x04, 0x00, 0x01})}));
+    EXPECT_EQ(expectDesync(big), "Blob zu lang (262145 B)");
+    CDJDbReader framed;
+    framed.append(hex({0x00, 0x7f, 0xff, 0xff, 0xff, 0x11}));
+    EXPECT_EQ(expectDesync(framed), "Nachricht zu lang (8388607 B)");
 }

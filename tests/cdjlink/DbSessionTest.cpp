@@ -330,7 +330,7 @@ TEST(DbSession, PlayerBrowsesMenusOverLoopback) {
     EXPECT_EQ(types, (std::vector<uint32_t>{0x4f, 0x04, 0x07, 0x12, 0x06, 0x0f, 0x0b, 0x02, 0x0d, 0x37, 0x36, 0x0e,
                                             0x23}));
 
-    // Artwork: the image as blob; over 32 KB or missing: length 0 and no blob.
+    // Artwork: the image as blob; over 32 KB or missing: length 0 and an empty blob.
     auto image = c->request(0x2003, {n(dmst(2, 8)), n(1)});
     EXPECT_EQ(image.type, 0x4002);
     ASSERT_EQ(image.args.size(), 4u);
@@ -364,7 +364,7 @@ TEST(DbSession, PlayerBrowsesMenusOverLoopback) {
     auto grid = c->request(0x2204, {n(dmst(2, 8)), n(1)});
     EXPECT_EQ(grid.type, 0x4602);
     ASSERT_EQ(grid.args.size(), 5u);
-    EXPECT_EQ(grid.num(2), 52u);
+    EXPECT_EQ(grid.num(2), 0u);  // the beat grid answer sends 0 here, not the length
     ASSERT_EQ(grid.args[3].blob.size(), 52u);
     EXPECT_EQ(at::le32(grid.args[3].blob, 4), 2u);
     EXPECT_EQ(at::le32(grid.args[3].blob, 24 + 16), 569u);
@@ -442,6 +442,53 @@ TEST(DbSession, PlayerBrowsesMenusOverLoopback) {
     EXPECT_EQ(after.nums(), (std::vector<uint32_t>{0, 17}));
     c->send(encodeRequest(c->nextTxid(), 0x0100, {}));
     EXPECT_TRUE(c->quiet(100ms));
+}
+
+// Clients read the data answers by fixed argument positions: the blob is there even when empty.
+TEST(DbSession, DataAnswersKeepTheirArgumentKindsWithAndWithoutData) {
+    Fixture fx;
+    auto c = fx.connect();
+    struct Case {
+        const char* what;
+        uint16_t request;
+        std::vector<Arg> withData, without;
+        uint16_t answer;
+        std::vector<uint8_t> kinds;  // 0x11 number, 0x14 blob
+    };
+    const std::vector<uint8_t> four{0x11, 0x11, 0x11, 0x14};
+    const std::vector<uint8_t> five{0x11, 0x11, 0x11, 0x14, 0x11};
+    std::vector<Case> cases{
+        {"artwork", 0x2003, {n(dmst(2, 8)), n(1)}, {n(dmst(2, 8)), n(3)}, 0x4002, four},
+        {"waveform preview", 0x2004, {n(dmst(2, 8)), n(4), n(1), n(0), omittedBlob()},
+         {n(dmst(2, 8)), n(4), n(2), n(0), omittedBlob()}, 0x4402, four},
+        {"waveform detail", 0x2904, {n(dmst(2, 1)), n(1), n(0)}, {n(dmst(2, 1)), n(2), n(0)}, 0x4a02, five},
+        {"beat grid", 0x2204, {n(dmst(2, 8)), n(1)}, {n(dmst(2, 8)), n(2)}, 0x4602, five},
+        {"cues", 0x2b04, {n(dmst(2, 8)), n(1), n(0)}, {n(dmst(2, 8)), n(2), n(0)}, 0x4e02, five},
+        {"analysis section", 0x2c04, {n(dmst(2, 1)), n(1), n(fourcc("PWV3")), n(fourcc("EXT"))},
+         {n(dmst(2, 1)), n(2), n(fourcc("PWV3")), n(fourcc("EXT"))}, 0x4f02, five},
+    };
+    auto kindsOf = [](const Answer& a) {
+        std::vector<uint8_t> k;
+        for (const auto& f : a.args) k.push_back(f.type);
+        return k;
+    };
+    for (const auto& cs : cases) {
+        SCOPED_TRACE(cs.what);
+        auto full = c->request(cs.request, cs.withData);
+        EXPECT_EQ(full.type, cs.answer);
+        EXPECT_EQ(kindsOf(full), cs.kinds);
+        ASSERT_EQ(full.args.size(), cs.kinds.size());
+        EXPECT_FALSE(full.args[3].blob.empty());
+        auto empty = c->request(cs.request, cs.without);
+        EXPECT_EQ(empty.type, cs.answer);
+        EXPECT_EQ(kindsOf(empty), cs.kinds);
+        ASSERT_EQ(empty.args.size(), cs.kinds.size());
+        EXPECT_TRUE(empty.args[3].blob.empty());
+        EXPECT_EQ(empty.num(2), 0u);
+        // The tag list announces the same kinds: 0x06 number, 0x03 blob.
+        for (size_t i = 0; i < cs.kinds.size(); ++i)
+            EXPECT_EQ(empty.tags.at(i), cs.kinds[i] == 0x14 ? 0x03 : 0x06) << i;
+    }
 }
 
 TEST(DbSession, GreetingAndRequestsArriveInAnyPieces) {
@@ -597,4 +644,79 @@ TEST(DbServer, PortQueryListenersAndLifecycle) {
     EXPECT_FALSE(blocked->isRunning());
     EXPECT_EQ(blocked->queryPort(), 0u);  // no query listener left open
     holder->close();
+}
+
+// Idle and hostile connections from the LAN: capped, bounded and timed out, while the player's
+// session keeps being answered.
+TEST(DbServer, FloodsOfIdleAndOversizedConnectionsLeaveThePlayerServed) {
+    Fixture fx;
+    CDJDbServer::Limits limits;
+    limits.queryTimeout = 300ms;
+    limits.greetingTimeout = 300ms;
+    limits.idleTimeout = 60s;
+    limits.evictAfterIdle = 100ms;
+    limits.sweepInterval = 50ms;
+    fx.server->stop();
+    fx.server->setLimits(limits);
+    fx.server->start();
+
+    auto player = fx.connect();
+    EXPECT_EQ(player->request(0x0000, {n(dmst(2, 0))}).type, 0x4000);
+
+    auto rawConnect = [](uint16_t port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        return fd;
+    };
+    auto closedByServer = [](int fd) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return false;
+        char b[64];
+        return ::recv(fd, b, sizeof b, MSG_DONTWAIT) <= 0;
+    };
+    std::vector<int> idle, oversized, queries;
+    for (int i = 0; i < 60; ++i) idle.push_back(rawConnect(fx.server->dbPort()));
+    for (int i = 0; i < 20; ++i) queries.push_back(rawConnect(fx.server->queryPort()));
+    // Greeting, then a frame or a blob that claims gigabytes.
+    const Raw frame{0x11, 0, 0, 0, 1, 0x00, 0x7f, 0xff, 0xff, 0xff};
+    Raw blob{0x11, 0, 0, 0, 1};
+    Raw head = encodeRequest(7, 0x2805, std::vector<Arg>{Arg{Raw{}}});
+    blob.insert(blob.end(), head.begin(), head.end() - 5);
+    blob.insert(blob.end(), {0x14, 0xff, 0xff, 0xff, 0xf0});
+    for (int i = 0; i < 10; ++i) {
+        int fd = rawConnect(fx.server->dbPort());
+        const Raw& b = i % 2 ? frame : blob;
+        EXPECT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+        oversized.push_back(fd);
+    }
+
+    // The player is answered throughout, and no more than the cap are ever open.
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(player->request(0x0000, {n(dmst(2, 0))}).type, 0x4000);
+        EXPECT_LE(fx.server->openSessions(), 32u);
+        std::this_thread::sleep_for(20ms);
+    }
+    // The oversized ones end at once, the idle ones and the silent port queries after their time-out.
+    EXPECT_TRUE(waitFor([&] {
+        for (int fd : oversized)
+            if (!closedByServer(fd)) return false;
+        return true;
+    }));
+    EXPECT_TRUE(waitFor([&] { return fx.server->openSessions() == 1; }));
+    EXPECT_TRUE(waitFor([&] {
+        for (int fd : queries)
+            if (!closedByServer(fd)) return false;
+        return true;
+    }));
+    EXPECT_TRUE(loggedWithPrefix("WARN", "DB-Verbindung von 127.0.0.1 abgelehnt"));
+    EXPECT_EQ(player->request(0x0000, {n(dmst(2, 0))}).type, 0x4000);
+    // A new player gets in once the flood is gone.
+    auto second = fx.connect();
+    EXPECT_EQ(second->request(0x0000, {n(dmst(3, 0))}).type, 0x4000);
+    for (auto* list : {&idle, &oversized, &queries})
+        for (int fd : *list) ::close(fd);
 }

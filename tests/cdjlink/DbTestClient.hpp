@@ -120,12 +120,14 @@ struct Answer {
 
 class Client {
 public:
-    explicit Client(uint16_t port) {
+    // receiveBuffer > 0 shrinks the socket's receive buffer (a client that reads slowly).
+    explicit Client(uint16_t port, const std::string& host = "127.0.0.1", int receiveBuffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
         if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
             throw std::runtime_error("connect failed");
         int one = 1;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -403,4 +404,90 @@ TEST(LinkServer, ATakenPortStopsWhatHadStartedAndNamesThePort) {
     rig.server->start();
     EXPECT_TRUE(rig.server->isRunning());
     rig.server->stop();
+}
+
+// A database client that asks for big lists and stops reading must not hold the link's queue:
+// the players drop a source whose keepalives pause for about 5 s.
+TEST(LinkServer, AStalledDatabaseClientDoesNotHoldTheKeepalives) {
+    LogCapture log;
+    NETNS_RIG(rig);
+    {
+        std::vector<CDJTrack> tracks;
+        for (uint32_t id = 1; id <= 2000; ++id) {
+            CDJTrack t;
+            t.id = id;
+            t.title = fmt::format("Ein ziemlich langer Titel für Nummer {}", id);
+            t.artist = "Künstler mit einem langen Namen";
+            t.fileType = "mp3";
+            tracks.push_back(t);
+        }
+        rig.library->replaceContent(tracks, {});
+    }
+    const std::string host = rig.ns->a().address;
+
+    // The player's announce port: keepalive arrival times.
+    const int player = NetnsPair::runInside(rig.ns->b(), [] {
+        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa = fv::test::socketAddress("0.0.0.0", 50000);
+        if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) ADD_FAILURE() << "bind 50000";
+        return s;
+    });
+    std::mutex m;
+    std::vector<std::chrono::steady_clock::time_point> keepalives;
+    std::atomic<bool> listening{true};
+    std::thread reader([&] {
+        uint8_t buf[2048];
+        while (listening) {
+            pollfd p{player, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = ::recv(player, buf, sizeof buf, 0);
+            if (n == 54 && buf[10] == 0x06) {
+                std::lock_guard<std::mutex> l(m);
+                keepalives.push_back(std::chrono::steady_clock::now());
+            }
+        }
+    });
+    auto keepaliveCount = [&] {
+        std::lock_guard<std::mutex> l(m);
+        return keepalives.size();
+    };
+
+    rig.server->start();
+    ASSERT_TRUE(waitFor([&] { return keepaliveCount() >= 1; }, 15000ms));
+
+    // The stalled client: a small receive buffer, forty whole-list renders, and never a read.
+    using namespace fv::cdj::dbtest;
+    auto stalled = NetnsPair::runInside(rig.ns->b(), [&] { return std::make_unique<Client>(1051, host, 4096); });
+    stalled->greet();
+    Raw burst = encodeRequest(1, 0x1004, {n(dmst(2, 1)), n(0)});
+    for (uint32_t tx = 2; tx < 42; ++tx) {
+        Raw r = encodeRequest(tx, 0x3000, {n(dmst(2, 1)), n(0), n(0), n(0), n(2000), n(0), n(0), n(0)});
+        burst.insert(burst.end(), r.begin(), r.end());
+    }
+    stalled->send(burst);
+    const size_t before = keepaliveCount();
+
+    // Meanwhile another player's session is answered at once.
+    auto other = NetnsPair::runInside(rig.ns->b(), [&] { return std::make_unique<Client>(1051, host); });
+    other->greet();
+    EXPECT_EQ(other->request(0x0000, {n(dmst(2, 0))}).type, 0x4000);
+
+    // Keepalives go on every 1.5 s (generously bounded for a busy machine) for the next 8 s.
+    std::this_thread::sleep_for(8s);
+    listening = false;
+    reader.join();
+    ::close(player);
+    std::vector<std::chrono::steady_clock::time_point> seen;
+    {
+        std::lock_guard<std::mutex> l(m);
+        seen.assign(keepalives.begin() + static_cast<std::ptrdiff_t>(before - 1), keepalives.end());
+    }
+    EXPECT_GE(seen.size(), 5u);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        const double gap = std::chrono::duration<double>(seen[i] - seen[i - 1]).count();
+        EXPECT_LT(gap, 3.0) << "keepalive " << i << " after " << gap << " s";
+    }
+    // The stalled connection alone is closed once its outbox overflows.
+    EXPECT_TRUE(waitFor([&] { return log.find("Gegenstelle liest nicht") >= 0; }, 10000ms));
+    EXPECT_EQ(other->request(0x0000, {n(dmst(2, 0))}).type, 0x4000);
 }

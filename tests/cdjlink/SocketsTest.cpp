@@ -299,9 +299,10 @@ TEST(CDJUdp, DeliversOnTheQueueSharesPortsAndReportsSendFailures) {
             got.emplace_back(who + ":" + std::string(d.begin(), d.end()), addr + ":" + std::to_string(port));
         };
     };
-    auto a = CDJUdpSocket::open(0, q, "A", handler("a"));
-    // Address and port reuse: a second socket binds the same port.
-    auto a2 = CDJUdpSocket::open(a->port(), q, "A2", handler("a2"));
+    using Sharing = CDJUdpSocket::PortSharing;
+    auto a = CDJUdpSocket::open(0, q, "A", handler("a"), Sharing::shared);
+    // A listening socket shares its port with another listener.
+    auto a2 = CDJUdpSocket::open(a->port(), q, "A2", handler("a2"), Sharing::shared);
     auto b = CDJUdpSocket::open(0, q, "B", handler("b"));
     EXPECT_NE(a->port(), 0);
     EXPECT_EQ(a2->port(), a->port());
@@ -353,6 +354,22 @@ TEST(CDJUdp, DeliversOnTheQueueSharesPortsAndReportsSendFailures) {
         sa.sin_family = AF_INET;
         sa.sin_port = htons(a->port());
         EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        ::close(fd);
+    }
+    // A serving socket binds exclusively: neither a second floorvote nor a program that asks for
+    // address and port reuse gets its port, and a taken port is reported.
+    EXPECT_THROW(CDJUdpSocket::open(b->port(), q, "B2", nullptr), CDJSocketError);
+    EXPECT_THROW(CDJUdpSocket::open(b->port(), q, "B3", nullptr, Sharing::shared), CDJSocketError);
+    {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(b->port());
+        EXPECT_NE(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        EXPECT_EQ(errno, EADDRINUSE);
         ::close(fd);
     }
     // Releasing an open socket from another thread is safe.

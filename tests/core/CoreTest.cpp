@@ -1,4 +1,6 @@
 #include <atomic>
+#include <future>
+#include <stdexcept>
 #include <chrono>
 #include <thread>
 
@@ -43,6 +45,96 @@ TEST(SerialQueue, CancelledTimerNeverRuns) {
     EXPECT_EQ(fired, 0);
     EXPECT_GE(after, 3);
     EXPECT_LE(ticks - after, 1);
+}
+
+// The queue's promises hold at its edges: a stop from its own thread, a wait on a stopped queue,
+// a cancel while the timer's function runs elsewhere.
+TEST(SerialQueue, StopDispatchAndCancelKeepTheirPromisesAtTheEdges) {
+    // Destroyed on its own thread: the thread ends after that handler, nothing else runs on it.
+    {
+        auto q = std::make_unique<SerialQueue>("floorvote.test.self");
+        auto* raw = q.get();
+        std::atomic<bool> laterRan{false};
+        std::promise<void> destroyed;
+        raw->post([&] {
+            q->post([&] { laterRan = true; });
+            q.reset();
+            destroyed.set_value();
+        });
+        raw = nullptr;
+        destroyed.get_future().wait();
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(laterRan);
+    }
+    // stop() on its own thread returns; the work posted before it runs; the owner's stop waits.
+    {
+        SerialQueue q("floorvote.test.stop");
+        std::vector<int> order;
+        q.post([&] {
+            order.push_back(1);
+            q.stop();
+            order.push_back(2);
+        });
+        q.post([&] { order.push_back(3); });
+        q.stop();
+        EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+        // dispatchSync on a stopped queue runs on the caller instead of waiting for ever.
+        EXPECT_EQ(q.dispatchSync([&] { return 42; }), 42);
+        q.post([&] { order.push_back(4); });  // dropped
+        EXPECT_EQ(order.size(), 3u);
+    }
+    // A stop while a caller waits: its function still runs, exactly once, and its exception arrives.
+    {
+        SerialQueue q("floorvote.test.race");
+        std::atomic<int> runs{0};
+        std::promise<void> blockerStarted;
+        q.post([&] {
+            blockerStarted.set_value();
+            std::this_thread::sleep_for(100ms);
+        });
+        blockerStarted.get_future().wait();
+        std::thread stopper([&] { q.stop(); });
+        EXPECT_EQ(q.dispatchSync([&] { return ++runs; }), 1);
+        stopper.join();
+        EXPECT_THROW(q.dispatchSync([]() -> int { throw std::runtime_error("x"); }), std::runtime_error);
+        EXPECT_EQ(runs, 1);
+    }
+    // A timer with work queued behind it does not keep a stopping queue alive.
+    {
+        SerialQueue q("floorvote.test.pending");
+        auto t = q.every(10ms, [] {});
+        auto start = std::chrono::steady_clock::now();
+        q.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    }
+    // cancel() from another thread waits for a run in progress and then nothing runs again.
+    {
+        SerialQueue q("floorvote.test.cancel");
+        std::atomic<bool> running{false}, finished{false};
+        std::atomic<int> runs{0};
+        auto t = q.every(1ms, [&] {
+            ++runs;
+            running = true;
+            std::this_thread::sleep_for(100ms);
+            finished = true;
+            running = false;
+        });
+        while (!running) std::this_thread::sleep_for(1ms);
+        t->cancel();
+        EXPECT_TRUE(finished);
+        EXPECT_FALSE(running);
+        int seen = runs;
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(runs, seen);
+        // And from within its own function it returns at once.
+        std::promise<void> done;
+        std::shared_ptr<Timer> self;
+        self = q.after(200ms, [&] {
+            self->cancel();
+            done.set_value();
+        });
+        EXPECT_EQ(done.get_future().wait_for(2s), std::future_status::ready);
+    }
 }
 
 TEST(MainLoop, CancellationEndsASleepEarly) {

@@ -6,6 +6,7 @@
 #include "core/Base64.hpp"
 #include "core/Log.hpp"
 #include "core/Paths.hpp"
+#include "core/Utf8.hpp"
 #include "core/Uuid.hpp"
 
 using namespace fv;
@@ -58,4 +59,26 @@ TEST(Paths, XdgFoldersFollowTheEnvironment) {
     setenv("XDG_STATE_HOME", keep.c_str(), 1);
     // The real home comes from the password database, not from $HOME.
     EXPECT_NE(realHomeDirectory(), std::filesystem::path(std::getenv("HOME")));
+}
+
+TEST(Utf8, RepairsEveryBadByteAndRoundTripsUtf16) {
+    EXPECT_EQ(repairUtf8("Caf\xC3\xA9"), "Café");
+    EXPECT_EQ(repairUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(repairUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // no surrogates
+    EXPECT_EQ(repairUtf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");                   // truncated
+    EXPECT_EQ(repairUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                   // overlong
+    EXPECT_EQ(repairUtf8("\xF4\x90\x80\x80").size(), 12u);                            // past U+10FFFF
+    EXPECT_EQ(utf8ToUtf16("a\xff"), std::u16string(u"a\uFFFD"));
+    EXPECT_EQ(utf8ToUtf16("\U0001F3B5"), std::u16string(u"\U0001F3B5"));
+    EXPECT_EQ(utf16ToUtf8(u"Stra\u00DFe \U0001F3B5"), "Straße \U0001F3B5");
+    EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");  // unpaired
+    EXPECT_TRUE(isValidUtf8("\u00FC\u20AC\U0001F3B5"));
+    for (const char* bad : {"\xED\xA0\x80", "\xC0\xAF", "\xF5\x80\x80\x80", "abc\xE2\x82"})
+        EXPECT_FALSE(isValidUtf8(bad)) << bad;
+    // Whatever the bytes, the repaired text is valid and stable.
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    auto fixed = repairUtf8(all);
+    EXPECT_TRUE(isValidUtf8(fixed));
+    EXPECT_EQ(repairUtf8(fixed), fixed);
 }

@@ -11,6 +11,7 @@
 #include "cdjlink/CDJProDJLink.hpp"
 #include "core/Log.hpp"
 #include "core/SerialQueue.hpp"
+#include "core/Utf8.hpp"
 
 namespace {
 
@@ -71,6 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The pure decoders on their own.
     (void)fv::cdj::linkpkt::parseKeepalive(d);
     (void)fv::cdj::linkpkt::parsePlayerStatus(d);
-    (void)fv::cdj::linkpkt::repairUtf8(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
+    (void)fv::repairUtf8(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
     return 0;
 }

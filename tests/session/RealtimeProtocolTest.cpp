@@ -36,6 +36,16 @@ TEST(RealtimeFrames, OpenPingAndConnect) {
 
     auto bare = handleFrame(R"(0{"sid":"x"})");
     EXPECT_EQ(first<SetTimings>(bare)->pingInterval, 25000ms);
+    // Timings no clock can hold end the connection instead of overflowing a conversion.
+    for (const char* hostile : {R"(0{"pingInterval":1e300,"pingTimeout":5000})",
+                                R"(0{"pingInterval":25000,"pingTimeout":9.3e18})",
+                                R"(0{"pingInterval":86400001,"pingTimeout":5000})"}) {
+        auto actions = handleFrame(hostile);
+        ASSERT_TRUE(first<ProtocolError>(actions)) << hostile;
+        EXPECT_FALSE(first<SetTimings>(actions)) << hostile;
+        EXPECT_FALSE(first<Send>(actions)) << hostile;
+    }
+    EXPECT_EQ(first<SetTimings>(handleFrame(R"(0{"pingInterval":-5,"pingTimeout":"x"})"))->pingTimeout, 20000ms);
     // Even an unreadable open frame is answered.
     EXPECT_EQ(first<Send>(handleFrame("0{garbage"))->text, "40");
 
