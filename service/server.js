@@ -1,18 +1,20 @@
 'use strict';
-// The local event service: REST endpoints on Node's own http module and a socket.io server at
-// "/ws/". Started with --test, it also takes scripted faults and state over "/__admin/...".
-// Prints one line {"port": N} on standard output once it listens.
+// The local event service: the REST endpoints the DJ's program uses, a socket.io server at "/ws/"
+// for the DJ and the guests, and the guest page at "/e/EVENT_ID". State is kept in a JSON file
+// (written atomically; every acknowledged change is on disk) under --data, by default
+// $XDG_DATA_HOME/floorvote/local-service. Started with --test it keeps its state in memory unless
+// --data is given, and takes scripted faults and state over "/__admin/...".
+// Prints one line {"port": N, ...} on standard output once it listens; what follows on standard
+// output is its console (one-time login codes, warnings).
 
 const http = require('http');
 const crypto = require('crypto');
+const fs = require('fs');
+const os = require('os');
 const path = require('path');
-
-let Server;
-try {
-  ({ Server } = require('socket.io'));
-} catch (e) {
-  Server = null;
-}
+const { Server } = require('socket.io');
+const { freshState, freshEvent, normalizeEvent, StateFile } = require('./lib/store');
+const { attachGuests } = require('./lib/guests');
 
 function argValue(name, def) {
   const i = process.argv.indexOf(name);
@@ -20,36 +22,49 @@ function argValue(name, def) {
 }
 
 const testMode = process.argv.includes('--test');
+const lan = process.argv.includes('--lan');
 const port = Number(argValue('--port', '0'));
+const host = argValue('--host', lan ? '0.0.0.0' : '127.0.0.1');
 const name = argValue('--name', 'service');
 // Engine.IO timings; tests shorten them to see several ping rounds quickly.
 const pingInterval = Number(argValue('--ping-interval', '25000'));
 const pingTimeout = Number(argValue('--ping-timeout', '20000'));
+const maxBodyBytes = 16 * 1024 * 1024;    // a large track import fits
+const maxSocketMessageBytes = 64 * 1024;  // guests send short texts
+const otpValidMs = 10 * 60 * 1000;
+
+function defaultDataDir() {
+  const xdg = process.env.XDG_DATA_HOME;
+  const base = xdg && path.isAbsolute(xdg) ? xdg : path.join(os.homedir(), '.local', 'share');
+  return path.join(base, 'floorvote', 'local-service');
+}
+const dataDir = argValue('--data', testMode ? null : defaultDataDir());
+
 let io = null;
+let guests = null;
 const joins = [];          // {eventId, socketId} per "join-dj"
 const socketCloses = [];   // reasons the server saw for closed sockets
 
-function freshState() {
-  return {
-    events: {},            // id -> event
-    accounts: {},          // email -> {djUuid, role, displayName}
-    otpCodes: {},          // email -> code
-    accessTokens: {},      // token -> djUuid
-    refreshTokens: {},     // token -> djUuid
-    dedicated: { has_dedicated_server: false },
-    handoff: null,         // answer of /api/auth/handoff, or null for the default
-    notifications: [],
-    libraries: [],
-    playlists: [],
-    profiles: [],
-    nextId: 1000,
-    health: 'ok',
-  };
+// The console: after the port line, plain lines for the person who started the service. A reader
+// that went away (a test keeps only the first line) must not take the service down.
+process.stdout.on('error', () => {});
+let early = [];  // lines from before the port line, which must come first
+function say(line) {
+  if (early) early.push(line);
+  else process.stdout.write(line + '\n');
 }
+function warn(line) { say('Warnung: ' + line); }
 
 let state = freshState();
 let received = [];
 let rules = [];
+const stateFile = dataDir ? new StateFile(dataDir, () => state, warn) : null;
+if (stateFile) {
+  const stored = stateFile.load();
+  if (stored) state = stored;
+}
+// Resolves once everything changed so far is stored (at once without a state file).
+function persist() { return stateFile ? stateFile.save() : Promise.resolve(); }
 
 function newToken(prefix) {
   return prefix + '-' + crypto.randomBytes(12).toString('hex');
@@ -60,13 +75,7 @@ function nextId() {
 }
 
 function ensureEvent(id) {
-  if (!state.events[id]) {
-    state.events[id] = {
-      id, dj_name: '', event_name: '', dj_pin: '', is_active: false, isLive: true, guestCount: 0,
-      owner: null, requests: [], messages: [], tracks: [], preferences: {}, broadcasts: [],
-      nowPlaying: null,
-    };
-  }
+  if (!state.events[id]) state.events[id] = freshEvent(id);
   return state.events[id];
 }
 
@@ -83,6 +92,13 @@ function ensureAccount(email) {
 
 function send(res, status, body, contentType) {
   if (res.headersSent || res.destroyed) return;
+  // A change is answered as done only once it is stored.
+  if (res.fvPersist && status < 400) {
+    res.fvPersist = false;
+    persist().then(() => send(res, status, body, contentType),
+      () => send(res, 503, { error: 'Der Zustand konnte nicht gespeichert werden.' }, 'application/json'));
+    return;
+  }
   const data = Buffer.isBuffer(body) ? body
     : typeof body === 'string' ? Buffer.from(body)
       : Buffer.from(JSON.stringify(body));
@@ -212,14 +228,38 @@ function route(req, res, urlPath, query, body) {
   // Login and tokens.
   if (m === 'POST' && urlPath === '/api/auth/otp/send') {
     const { email } = b() || {};
-    if (typeof email !== 'string' || !email.includes('@')) return json(res, 400, { error: 'Invalid email' });
+    // The address is printed on the console: one line of plain characters only.
+    if (typeof email !== 'string' || !/^[^\s@\u0000-\u001f\u007f]{1,64}@[^\s@\u0000-\u001f\u007f]{1,190}$/.test(email)) {
+      return json(res, 400, { error: 'Invalid email' });
+    }
     ensureAccount(email);
-    state.otpCodes[email] = state.otpCodes[email] || '123456';
+    if (testMode) {
+      state.otpCodes[email] = state.otpCodes[email] || '123456';
+    } else {
+      // There is no mail here: the code goes to the console of whoever started the service.
+      const code = String(crypto.randomInt(0, 1000000)).padStart(6, '0');
+      state.otpCodes[email] = { code, expires: Date.now() + otpValidMs, tries: 0 };
+      say(`Anmeldecode für ${email}: ${code} (10 Minuten gültig)`);
+    }
     return json(res, 200, { success: true });
   }
   if (m === 'POST' && urlPath === '/api/auth/otp/verify') {
     const { email, code } = b() || {};
-    if (!state.accounts[email] || state.otpCodes[email] !== code) return json(res, 401, { error: 'Invalid code' });
+    const expected = typeof email === 'string' ? state.otpCodes[email] : undefined;
+    if (expected && typeof expected === 'object') {
+      // One code, used once, within its time and at most five tries.
+      if (Date.now() > expected.expires || expected.tries >= 5) {
+        delete state.otpCodes[email];
+        return json(res, 401, { error: 'Code abgelaufen – bitte einen neuen anfordern.' });
+      }
+      if (typeof code !== 'string' || code !== expected.code) {
+        expected.tries++;
+        return json(res, 401, { error: 'Invalid code' });
+      }
+      delete state.otpCodes[email];
+    } else if (!state.accounts[email] || expected !== code) {
+      return json(res, 401, { error: 'Invalid code' });
+    }
     const acc = state.accounts[email];
     const access = newToken('access');
     const refresh = newToken('refresh');
@@ -389,6 +429,7 @@ function route(req, res, urlPath, query, body) {
       if (!['pending', 'confirmed', 'declined', 'played'].includes(status)) return json(res, 400, { error: 'Invalid status' });
       r.status = status;
       if (status === 'confirmed') r.confirmed_at = new Date().toISOString();
+      if (guests) guests.requestChanged(ev, r);
       return json(res, 200, { success: true });
     }
     if (rest[0] === 'messages' && rest.length === 1 && m === 'GET') return json(res, 200, { messages: ev.messages });
@@ -401,18 +442,38 @@ function route(req, res, urlPath, query, body) {
     if (rest[0] === 'messages' && rest.length === 3 && rest[2] === 'reply' && m === 'POST') {
       if (!requireAuth(req, res)) return undefined;
       const o = b() || {};
-      ev.messages.push({ id: nextId(), content: o.content, is_read: true, created_at: new Date().toISOString(), session_id: o.sessionId, is_dj_reply: true, message_type: 'reply' });
+      if (typeof o.content !== 'string' || !o.content) return json(res, 400, { error: 'Die Antwort braucht einen Text.' });
+      const to = ev.messages.find((x) => String(x.id) === rest[1]);
+      const sessionId = typeof o.sessionId === 'string' && o.sessionId ? o.sessionId : (to ? to.session_id : '');
+      const reply = {
+        id: nextId(), content: o.content, is_read: true, created_at: new Date().toISOString(), session_id: sessionId,
+        is_dj_reply: true, message_type: 'reply', reply_to: Number(rest[1]) || null,
+      };
+      ev.messages.push(reply);
+      if (guests && sessionId) guests.reply(ev, sessionId, reply);
       return json(res, 200, { success: true });
     }
     if (rest[0] === 'broadcast' && m === 'POST') {
       if (!requireAuth(req, res)) return undefined;
-      ev.broadcasts.push(b());
+      const o = b() || {};
+      if (typeof o.content !== 'string') return json(res, 400, { error: 'Der Rundruf braucht einen Text.' });
+      // The guests see the text and the image; an ad page's HTML stays with the ad.
+      const entry = {
+        id: nextId(), content: o.content, image_url: typeof o.imageUrl === 'string' ? o.imageUrl : null,
+        created_at: new Date().toISOString(), ad: typeof o.ad_html === 'string',
+      };
+      ev.broadcasts.push(entry);
+      if (ev.broadcasts.length > 200) ev.broadcasts.splice(0, ev.broadcasts.length - 200);
+      if (guests && !entry.ad) guests.broadcast(ev, entry);
       return json(res, 200, { success: true });
     }
     if (rest[0] === 'now-playing' && m === 'POST') {
       if (!requireAuth(req, res)) return undefined;
       const o = b() || {};
+      if (typeof o.title !== 'string' || typeof o.artist !== 'string') return json(res, 400, { error: 'Titel und Interpret fehlen.' });
       ev.nowPlaying = { track_title: o.title, track_artist: o.artist, updated_at: new Date().toISOString() };
+      if (io) io.to(ev.id).emit('now-playing', ev.nowPlaying);
+      if (guests) guests.nowPlaying(ev);
       return json(res, 200, { success: true });
     }
     if (rest[0] === 'stats' && m === 'GET') return json(res, 200, stats(ev));
@@ -570,52 +631,172 @@ function admin(req, res, urlPath, body) {
   }
 }
 
+// The guest page and its two files, read once at start.
+const publicDir = path.join(__dirname, 'public');
+const pageFiles = {
+  '/guest/guest.js': ['guest.js', 'text/javascript; charset=utf-8'],
+  '/guest/guest.css': ['guest.css', 'text/css; charset=utf-8'],
+};
+const pageCache = {};
+function pageFile(file) {
+  if (!pageCache[file]) pageCache[file] = fs.readFileSync(path.join(publicDir, file));
+  return pageCache[file];
+}
+const pageHeaders = {
+  // Only our own script runs; guest texts are set as text and could not run anything anyway.
+  'Content-Security-Policy': "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; " +
+    "img-src 'self' data: https: http:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
+  'X-Content-Type-Options': 'nosniff',
+  'Referrer-Policy': 'no-referrer',
+  'Cache-Control': 'no-cache',
+};
+
+function servePage(req, res, urlPath) {
+  if (req.method !== 'GET' && req.method !== 'HEAD') return false;
+  let file, type;
+  if (/^\/e\/[^/]{1,100}\/?$/.test(urlPath)) [file, type] = ['guest.html', 'text/html; charset=utf-8'];
+  else if (pageFiles[urlPath]) [file, type] = pageFiles[urlPath];
+  else if (urlPath === '/') {
+    send(res, 200, 'Floorvote – lokaler Event-Service. Die Gästeseite eines Events: /e/EVENT_ID\n', 'text/plain; charset=utf-8');
+    return true;
+  } else return false;
+  const data = pageFile(file);
+  res.writeHead(200, { ...pageHeaders, 'Content-Type': type, 'Content-Length': data.length });
+  res.end(req.method === 'HEAD' ? undefined : data);
+  return true;
+}
+
 const server = http.createServer((req, res) => {
   const chunks = [];
-  req.on('data', (c) => chunks.push(c));
+  let size = 0;
+  let tooLarge = false;
+  req.on('data', (c) => {
+    if (tooLarge) return;
+    size += c.length;
+    if (size > maxBodyBytes) {
+      tooLarge = true;
+      chunks.length = 0;
+      res.setHeader('Connection', 'close');
+      json(res, 413, { error: 'Die Anfrage ist zu groß.' });
+      return;
+    }
+    chunks.push(c);
+  });
+  req.on('error', () => {});
   req.on('end', () => {
+    if (tooLarge) return;
     const body = Buffer.concat(chunks);
-    const url = new URL(req.url, 'http://localhost');
+    let url;
+    try {
+      url = new URL(req.url, 'http://localhost');
+    } catch (e) {
+      return json(res, 400, { error: 'Ungültige Adresse.' });
+    }
     const urlPath = url.pathname;
     if (testMode && urlPath.startsWith('/__admin/')) return admin(req, res, urlPath, body);
-    received.push({
-      method: req.method,
-      target: req.url,
-      headers: req.headers,
-      rawHeaderNames: req.rawHeaders.filter((_, i) => i % 2 === 0),
-      body: body.toString('utf8'),
-      bodyBase64: body.toString('base64'),
-      socket: req.socket.remotePort,
-    });
-    return applyRule(req, res, urlPath, () => {
-      try {
-        route(req, res, urlPath, url.searchParams, body);
-      } catch (e) {
-        json(res, 500, { error: 'service fault: ' + e.message });
+    if (testMode) {
+      received.push({
+        method: req.method,
+        target: req.url,
+        headers: req.headers,
+        rawHeaderNames: req.rawHeaders.filter((_, i) => i % 2 === 0),
+        body: body.toString('utf8'),
+        bodyBase64: body.toString('base64'),
+        socket: req.socket.remotePort,
+      });
+    }
+    const answer = () => {
+      if (servePage(req, res, urlPath)) return undefined;
+      const type = String(req.headers['content-type'] || '');
+      if (body.length && type.includes('json') && parseJson(body) === undefined) {
+        return json(res, 400, { error: 'Ungültiger JSON-Inhalt.' });
       }
-    });
+      res.fvPersist = req.method !== 'GET' && req.method !== 'HEAD';
+      try {
+        return route(req, res, urlPath, url.searchParams, body);
+      } catch (e) {
+        return json(res, 500, { error: 'service fault: ' + e.message });
+      }
+    };
+    return testMode ? applyRule(req, res, urlPath, answer) : answer();
   });
 });
 server.keepAliveTimeout = 5000;
-
-if (Server) {
-  io = new Server(server, { path: '/ws/', pingInterval, pingTimeout, maxHttpBufferSize: 64e6 });
-  io.on('connection', (socket) => {
-    const eventId = socket.handshake.query && socket.handshake.query.eventId;
-    if (eventId) socket.join(String(eventId));
-    socket.on('join-dj', (o) => {
-      if (!o || typeof o.eventId !== 'string') return;
-      socket.join(o.eventId);
-      joins.push({ eventId: o.eventId, socketId: socket.id });
-    });
-    socket.on('disconnect', (reason) => socketCloses.push(reason));
-  });
-}
-
-server.listen(port, '127.0.0.1', () => {
-  process.stdout.write(JSON.stringify({ port: server.address().port, name }) + '\n');
+server.on('clientError', (err, socket) => {
+  if (socket.writable) socket.end('HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n');
+  else socket.destroy();
 });
 
-// Die with the test that started us.
-process.stdin.on('end', () => process.exit(0));
-process.stdin.resume();
+io = new Server(server, {
+  path: '/ws/', pingInterval, pingTimeout, maxHttpBufferSize: maxSocketMessageBytes,
+  // The guest page comes from this service; pages of other sites may not open its channel from
+  // a visitor's browser. Programs (the DJ's, simulated guests) send no Origin.
+  allowRequest: (req, callback) => {
+    const origin = req.headers.origin;
+    if (!origin) return callback(null, true);
+    let same = false;
+    try { same = new URL(origin).host === req.headers.host; } catch (e) { same = false; }
+    return callback(null, same);
+  },
+});
+io.on('connection', (socket) => {
+  const eventId = socket.handshake.query && socket.handshake.query.eventId;
+  if (eventId) socket.join(String(eventId));
+  socket.on('join-dj', (o) => {
+    if (!o || typeof o.eventId !== 'string') return;
+    socket.join(o.eventId);
+    if (testMode) joins.push({ eventId: o.eventId, socketId: socket.id });
+  });
+  if (testMode) socket.on('disconnect', (reason) => socketCloses.push(reason));
+});
+guests = attachGuests({ io, get state() { return state; }, persist, nextId, warn });
+
+// The addresses guests on the booth network can reach.
+function lanAddresses(p) {
+  const out = [];
+  for (const list of Object.values(os.networkInterfaces())) {
+    for (const a of list || []) {
+      if (a.family === 'IPv4' && !a.internal) out.push(`http://${a.address}:${p}`);
+    }
+  }
+  return out;
+}
+
+server.on('error', (e) => {
+  process.stderr.write(`Der Dienst kann nicht starten: ${e.message}\n`);
+  process.exit(1);
+});
+
+server.listen(port, host, () => {
+  const p = server.address().port;
+  const info = { port: p, name };
+  if (lan) info.addresses = lanAddresses(p);
+  if (dataDir) info.data = dataDir;
+  process.stdout.write(JSON.stringify(info) + '\n');
+  for (const line of early) process.stdout.write(line + '\n');
+  early = null;
+  if (!testMode) {
+    say(`Floorvote-Event-Service auf ${lan ? 'allen Netzwerken' : '127.0.0.1'}, Port ${p}; Daten in ${dataDir}`);
+    for (const a of info.addresses || []) say(`Gäste im Netzwerk: ${a}/e/EVENT_ID`);
+  }
+});
+
+// Pending writes finish before the service ends.
+let stopping = false;
+function stop() {
+  if (stopping) return;
+  stopping = true;
+  persist().finally(() => process.exit(0));
+}
+process.on('SIGINT', stop);
+process.on('SIGTERM', stop);
+// Started through a pipe (by a test or by floorvote), the service ends with its starter.
+try {
+  if (fs.fstatSync(0).isFIFO()) {
+    process.stdin.on('end', stop);
+    process.stdin.on('error', stop);
+    process.stdin.resume();
+  }
+} catch (e) {
+  // no standard input at all
+}
