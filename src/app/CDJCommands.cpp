@@ -84,7 +84,7 @@ CommandRegistrar reg(60, [](CLI::App& root) {
     cdjCmd->add_subcommand("interfaces", "Nutzbare Netzwerkschnittstellen anzeigen")->callback(listInterfaces);
     auto* w = cdjCmd->add_subcommand("watch", "Geräte im Netz beobachten, ohne selbst zu senden");
     static int seconds = 0;
-    w->add_option("--seconds", seconds, "Nach N Sekunden beenden (0: bis Strg+C)")->check(CLI::NonNegativeNumber);
+    w->add_option("--seconds", seconds, "Nach N Sekunden beenden (0: bis Strg+C)")->check(nonNegativeInteger());
     w->callback([] { watch(seconds); });
 });
 

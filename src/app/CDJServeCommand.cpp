@@ -72,6 +72,8 @@ void serve(const ServeOptions& opt) {
     }
     if (missing > 0) complain(fmt::format("Achtung: {} von {} Audiodateien fehlen.", missing, tracks.size()));
 
+    // The link log is what this command shows while it runs.
+    showLogOnTerminal("[CDJLink ");
     auto server = std::make_shared<cdj::CDJLinkServer>(library, settings);
     try {
         server->start();

@@ -12,11 +12,6 @@
 
 namespace fv::app {
 
-void quietLog() {
-    setLogToStdout(false);
-    setLogSink([](const std::string& line) { std::cerr << line << '\n'; });
-}
-
 void await(boost::asio::awaitable<void> task) {
     auto wrapped = [](boost::asio::awaitable<void> t) -> boost::asio::awaitable<bool> {
         co_await std::move(t);
@@ -36,7 +31,6 @@ void call(boost::asio::awaitable<void> task) {
 }
 
 void start() {
-    quietLog();
     AppSettings::migrateIfNeeded();
 }
 

@@ -18,9 +18,7 @@ class AuthStore;
 
 namespace fv::app {
 
-// One-shot commands keep standard output for their results (and --json); the log goes to stderr.
-void quietLog();
-// Log to stderr and migrate the stored settings: the start of every service command.
+// Migrates the stored settings: the start of every service command.
 void start();
 // Restores the login; fails the command with a hint when there is none.
 AuthStore& requireLogin();

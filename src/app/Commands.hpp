@@ -25,4 +25,11 @@ struct CommandFailed {
 void say(const std::string& text);
 void complain(const std::string& text);
 
+// Log lines beginning with prefix (e.g. "[CDJLink ") are the command's own output: they show on
+// the terminal without --verbose.
+void showLogOnTerminal(const std::string& prefix);
+void setVerbose(bool on);
+// A whole number from 0, with a German message for anything else.
+CLI::Validator nonNegativeInteger();
+
 }  // namespace fv::app

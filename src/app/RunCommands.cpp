@@ -19,6 +19,7 @@
 #include "app/CommandSupport.hpp"
 #include "app/SessionOverlay.hpp"
 #include "app/Commands.hpp"
+#include "core/ErrorText.hpp"
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
 #include "platform/Notifier.hpp"
@@ -122,7 +123,7 @@ asio::awaitable<bool> changeStatus(AppStore& store, RequestStatus status, std::v
     for (int64_t id : ids) {
         auto f = std::find_if(failures.begin(), failures.end(), [&](const ActionFailure& a) { return a.id == id; });
         if (f == failures.end()) say(fmt::format("{}: #{}", doneWord(status), id));
-        else complain(fmt::format("#{}: {}", id, f->error));
+        else complain(fmt::format("#{}: {}", id, germanError(f->error)));
     }
     co_return failures.empty();
 }
@@ -176,7 +177,7 @@ private:
         }
         co_await store_.connectToEvent();
         if (store_.connectionError()) {
-            complain("Verbindung fehlgeschlagen: " + *store_.connectionError());
+            complain("Verbindung fehlgeschlagen: " + germanError(*store_.connectionError()));
             exitCode_ = 1;
             stop_ = true;
             co_return;
@@ -211,6 +212,21 @@ private:
         std::istringstream in(line);
         std::string cmd;
         in >> cmd;
+        if (confirmation_) {
+            // The answer to a question asked before something that cannot be undone.
+            auto act = std::move(confirmation_);
+            confirmation_ = nullptr;
+            if (cmd == "ja" || cmd == "j" || cmd == "yes" || cmd == "y") {
+                try {
+                    co_await act();
+                } catch (const std::exception& e) {
+                    complain("Fehler: " + germanError(e.what()));
+                }
+            } else {
+                say("Abgebrochen, nichts gelöscht.");
+            }
+            co_return;
+        }
         if (cmd.empty()) co_return;
         try {
             if (cmd == "hilfe" || cmd == "help") {
@@ -253,8 +269,11 @@ private:
             } else if (cmd == "löschen" || cmd == "delete") {
                 std::string rest = restOf(in);
                 if (rest == "alle" || rest == "all") {
-                    co_await store_.deleteAllMessages();
-                    say("Alle Nachrichten gelöscht.");
+                    say(fmt::format("Wirklich alle {} Nachrichten löschen? (ja/nein)", store_.messageStore.messages().size()));
+                    confirmation_ = [this]() -> asio::awaitable<void> {
+                        co_await store_.deleteAllMessages();
+                        say("Alle Nachrichten gelöscht.");
+                    };
                 } else {
                     std::string bad;
                     std::istringstream idsIn(rest);
@@ -292,11 +311,12 @@ private:
                 complain("Unbekannter Befehl: " + cmd + " („hilfe“ zeigt alle Befehle)");
             }
         } catch (const std::exception& e) {
-            complain(std::string("Fehler: ") + e.what());
+            complain("Fehler: " + germanError(e.what()));
         }
     }
 
     LocalDJSoftware dj_;
+    std::function<asio::awaitable<void>()> confirmation_;
     std::shared_ptr<Notifier> notifier_;
     AppStore store_;
     SessionOverlay overlay_;

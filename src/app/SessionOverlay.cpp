@@ -3,6 +3,8 @@
 
 #include "app/SessionOverlay.hpp"
 
+#include "app/Commands.hpp"
+#include "core/ErrorText.hpp"
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
 #include "overlay/EventAd.hpp"
@@ -60,9 +62,10 @@ void SessionOverlay::start() {
     refreshInitialState();
     if (!server_.start(config_)) {
         logLine("Overlay", "start failed: " + server_.lastError());
+        complain("Stream-Overlay konnte nicht starten: " + germanError(server_.lastError()));
         return;
     }
-    logLine("Overlay", "Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(server_.port()) + "/");
+    say("Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(server_.port()) + "/");
 
     store_.onNowPlaying = [this](const NowPlayingInfo& info) {
         auto [up, down] = store_.messageStore.voteTally(info.trackTitle);

@@ -12,6 +12,27 @@ namespace {
 
 std::string yesNo(bool b) { return b ? "ja" : "nein"; }
 
+// Settings that are secrets: shown only as set or not set.
+constexpr const char* secretKeys[] = {"djPin", "spotifyClientSecret", "tidalClientToken"};
+
+ordered_json maskedSettings(const AppSettings& s) {
+    ordered_json doc = s.toJson();
+    for (const char* k : secretKeys) {
+        auto it = doc.find(k);
+        if (it != doc.end() && it->is_string() && !it->get<std::string>().empty()) *it = "********";
+    }
+    return doc;
+}
+
+std::string knownKeys(const json& doc) {
+    std::string out;
+    for (auto it = doc.begin(); it != doc.end(); ++it) {
+        if (it.key() == "settingsVersion") continue;
+        out += (out.empty() ? "" : ", ") + it.key();
+    }
+    return out;
+}
+
 void showStatus() {
     AppSettings::migrateIfNeeded();
     AppSettings s = AppSettings::load();
@@ -61,8 +82,8 @@ void setSetting(const std::string& key, const std::string& valueText) {
     bool saved = false;
     AppSettings::modify([&](AppSettings& s) {
         json doc = json::parse(s.toJson().dump());
-        if (!doc.contains(key)) {
-            problem = fmt::format("Unbekannte Einstellung: {}", key);
+        if (!doc.contains(key) || key == "settingsVersion") {
+            problem = fmt::format("Unbekannte Einstellung: {}\nBekannte Einstellungen: {}", key, knownKeys(doc));
             return;
         }
         doc[key] = value;
@@ -88,9 +109,9 @@ CommandRegistrar reg(10, [](CLI::App& root) {
 
     auto* settings = root.add_subcommand("settings", "Einstellungen anzeigen und ändern");
     settings->require_subcommand(1);
-    settings->add_subcommand("show", "Gespeicherte Einstellungen als JSON ausgeben")->callback([] {
+    settings->add_subcommand("show", "Gespeicherte Einstellungen als JSON ausgeben (PIN und Geheimnisse verdeckt)")->callback([] {
         AppSettings::migrateIfNeeded();
-        say(AppSettings::load().toJson().dump(2));
+        say(maskedSettings(AppSettings::load()).dump(2));
     });
     auto* set = settings->add_subcommand("set", "Eine Einstellung setzen (WERT ist JSON)");
     static std::string key, value;

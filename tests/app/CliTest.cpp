@@ -97,7 +97,69 @@ TEST(Cli, HelpAndUsageErrorsInGerman) {
     auto missing = test::runFloorvote({"reply", "5"});
     EXPECT_NE(missing.exitCode, 0);
     EXPECT_NE(missing.err.find("Angabe fehlt: TEXT"), std::string::npos) << missing.err;
-    EXPECT_NE(missing.err.find("zeigt --help"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("Hilfe: „floorvote reply --help“"), std::string::npos) << missing.err;
     auto extra = test::runFloorvote({"settings", "show", "zuviel"});
     EXPECT_NE(extra.err.find("Unerwartete Argumente: zuviel"), std::string::npos) << extra.err;
+    EXPECT_NE(extra.err.find("Hilfe: „floorvote settings show --help“"), std::string::npos) << extra.err;
+
+    // The help of a nested command, and a value of the wrong kind: no English left.
+    auto sub = test::runFloorvote({"cdj", "watch", "--help"});
+    EXPECT_EQ(sub.exitCode, 0);
+    for (const char* english : {"Options", "INT", "NONNEGATIVE", "Usage", "TEXT:"})
+        EXPECT_EQ(sub.out.find(english), std::string::npos) << english << " in:\n" << sub.out;
+    EXPECT_NE(sub.out.find("--seconds ZAHL"), std::string::npos) << sub.out;
+    auto bad = test::runFloorvote({"cdj", "watch", "--seconds", "abc"});
+    EXPECT_NE(bad.exitCode, 0);
+    EXPECT_NE(bad.err.find("Ungültiger Wert für --seconds: „abc“ ist keine ganze Zahl ab 0"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("Hilfe: „floorvote cdj watch --help“"), std::string::npos) << bad.err;
+    auto conversion = test::runFloorvote({"overlay", "send", "guestCount", "--count", "viele"});
+    EXPECT_NE(conversion.err.find("Ungültiger Wert für --count: „viele“"), std::string::npos) << conversion.err;
+    EXPECT_EQ(conversion.err.find("Could not"), std::string::npos) << conversion.err;
+    auto typo = test::runFloorvote({"confim", "1"});
+    EXPECT_NE(typo.err.find("Unbekannter Befehl: confim"), std::string::npos) << typo.err;
+    auto nested = test::runFloorvote({"settings", "zeigen"});
+    EXPECT_NE(nested.err.find("Unbekannter Befehl: zeigen"), std::string::npos) << nested.err;
+    EXPECT_NE(nested.err.find("Hilfe: „floorvote settings --help“"), std::string::npos) << nested.err;
 }
+
+TEST(Cli, SettingsShowMasksSecretsAndSetListsTheKnownKeys) {
+    ASSERT_EQ(test::runFloorvote({"settings", "set", "djPin", "\"4711\""}).exitCode, 0);
+    ASSERT_EQ(test::runFloorvote({"settings", "set", "spotifyClientSecret", "\"geheim-123\""}).exitCode, 0);
+    auto show = test::runFloorvote({"settings", "show"});
+    ASSERT_EQ(show.exitCode, 0) << show.err;
+    EXPECT_EQ(show.out.find("4711"), std::string::npos) << show.out;
+    EXPECT_EQ(show.out.find("geheim-123"), std::string::npos) << show.out;
+    auto doc = json::parse(show.out);
+    EXPECT_EQ(doc["djPin"], "********");
+    EXPECT_EQ(doc["spotifyClientSecret"], "********");
+    EXPECT_EQ(doc["tidalClientToken"], "") << "an empty secret shows as empty";
+    // Masking is only for the eyes: the stored values are untouched.
+    DefaultsStore::resetStandard();
+    EXPECT_EQ(AppSettings::load().djPin, "4711");
+
+    auto unknown = test::runFloorvote({"settings", "set", "djPIN", "\"1\""});
+    EXPECT_NE(unknown.exitCode, 0);
+    EXPECT_NE(unknown.err.find("Unbekannte Einstellung: djPIN"), std::string::npos) << unknown.err;
+    EXPECT_NE(unknown.err.find("Bekannte Einstellungen: "), std::string::npos) << unknown.err;
+    for (const char* key : {"djPin", "notifyOnNewRequest", "pollIntervalSecs"})
+        EXPECT_NE(unknown.err.find(key), std::string::npos) << key;
+    EXPECT_EQ(unknown.err.find("settingsVersion"), std::string::npos) << unknown.err;
+}
+
+TEST(Cli, LogLinesGoToTheRotatedLogFileAndToTheTerminalOnlyWhenVerbose) {
+    // A command that logs: the session restore without a login.
+    auto quiet = test::runFloorvote({"events"});
+    EXPECT_EQ(quiet.err.find("[AuthStore]"), std::string::npos) << quiet.err;
+    EXPECT_EQ(quiet.out.find("[AuthStore]"), std::string::npos) << quiet.out;
+    auto verbose = test::runFloorvote({"-v", "events"});
+    EXPECT_NE(verbose.err.find("[AuthStore] restoreSession: no refresh token"), std::string::npos) << verbose.err;
+    auto after = test::runFloorvote({"events", "--verbose"});
+    EXPECT_NE(after.err.find("[AuthStore] restoreSession"), std::string::npos) << after.err;
+
+    auto file = test::testHome() / ".local/state/floorvote/floorvote.log";
+    std::ifstream in(file);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find(" [AuthStore] restoreSession: no refresh token → unauthenticated\n"), std::string::npos) << text;
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::others_read, std::filesystem::perms::none);
+}
+

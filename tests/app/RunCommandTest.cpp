@@ -1,5 +1,6 @@
 // `floorvote run` in a real terminal (tmux), and the one-shot actions, against the test service.
 #include <csignal>
+#include <fstream>
 #include <cstdlib>
 #include <thread>
 
@@ -16,6 +17,7 @@ using fv::test::runProcess;
 using fv::test::TestService;
 using nlohmann::json;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 
 namespace {
@@ -100,11 +102,16 @@ protected:
     }
     void TearDown() override { unsetenv("FLOORVOTE_PRODUCTION_URL"); }
 
-    std::string runCommandLine() const {
+    // What the program wrote to its log file so far.
+    std::string logFile() const {
+        std::ifstream f(home->path() / ".local/state/floorvote/floorvote.log");
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    std::string runCommandLine(const std::string& extra = "") const {
         std::string env = "env";
         for (const char* v : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "FLOORVOTE_PRODUCTION_URL"})
             if (const char* value = getenv(v)) env += std::string(" ") + v + "='" + value + "'";
-        return env + " " + FLOORVOTE_BINARY + " run";
+        return env + " " + FLOORVOTE_BINARY + " run" + extra;
     }
     json requestOnService(int64_t id) const {
         json state = service->admin("GET", "/__admin/state");
@@ -124,8 +131,12 @@ TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
     Terminal t;
     t.start(runCommandLine());
     ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
-    EXPECT_THAT(t.screen(), HasSubstr("[AppStore] connectToEvent DONE ✓"));
     EXPECT_THAT(t.screen(), HasSubstr("Verbunden mit „Sommerfest“: 1 offene, 1 bestätigte Wünsche, 1 Nachrichten."));
+    // The log lines go to the file in their own words, not to the DJ's terminal.
+    EXPECT_THAT(t.screen(), Not(HasSubstr("[AppStore]")));
+    EXPECT_THAT(t.screen(), Not(HasSubstr("[AuthStore]")));
+    EXPECT_THAT(logFile(), HasSubstr("[AppStore] connectToEvent DONE ✓"));
+    EXPECT_THAT(logFile(), HasSubstr("[AppStore] [1] requests OK: 2"));
 
     t.type("offen");
     ASSERT_TRUE(t.waitFor("Offene Wünsche (1):")) << t.screen();
@@ -140,6 +151,13 @@ TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
     // A guest's request arrives while the DJ watches.
     service->admin("POST", "/__admin/add-request", {{"eventId", "ev1"}, {"request", request(3, "Drei")}});
     ASSERT_TRUE(t.waitFor("🔔 Neuer Musikwunsch: Band – Drei")) << t.screen();
+
+    // Deleting every message asks first; anything but yes keeps them.
+    t.type("löschen alle");
+    ASSERT_TRUE(t.waitFor("Wirklich alle 1 Nachrichten löschen? (ja/nein)")) << t.screen();
+    t.type("nein");
+    ASSERT_TRUE(t.waitFor("Abgebrochen, nichts gelöscht.")) << t.screen();
+    EXPECT_EQ(service->admin("GET", "/__admin/state")["events"]["ev1"]["messages"].size(), 1u);
 
     t.type("antwort 5 Kommt gleich!");
     ASSERT_TRUE(t.waitFor("Antwort auf #5 gesendet.")) << t.screen();
@@ -167,12 +185,14 @@ TEST_F(RunCommand, CtrlCAndSigtermStopCleanly) {
     ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
     t.keys("C-c");
     ASSERT_TRUE(t.waitDead()) << t.screen();
-    EXPECT_THAT(t.screen(), HasSubstr("Ctrl-C — stopping"));
+    EXPECT_THAT(t.screen(), HasSubstr("Floorvote beendet."));
+    EXPECT_THAT(logFile(), HasSubstr("[App] Ctrl-C — stopping"));
     if (auto st = t.exitStatus(); !st.empty()) {
         EXPECT_EQ(st, "0") << t.screen();
     }
 
-    t.start(runCommandLine());
+    // With -v the log lines show on the terminal as well.
+    t.start(runCommandLine(" -v"));
     ASSERT_TRUE(t.waitFor("Verbunden mit „Sommerfest“", 20s)) << t.screen();
     pid_t pid = std::stoi(t.format("#{pane_pid}"));
     ::kill(pid, SIGTERM);
@@ -232,7 +252,7 @@ TEST_F(RunCommand, StreamOverlayFollowsTheLiveSession) {
     Terminal t;
     t.start(runCommandLine());
     ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
-    EXPECT_THAT(t.screen(), HasSubstr("[Overlay] Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(port) + "/"));
+    EXPECT_THAT(t.screen(), HasSubstr("Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(port) + "/"));
 
     fv::test::LoopbackClient page(port);
     ASSERT_TRUE(page.connected());
@@ -273,7 +293,7 @@ TEST_F(RunCommand, StreamOverlayFollowsTheLiveSession) {
     EXPECT_EQ(ad["type"], "adShow") << ad.dump();
     EXPECT_EQ(ad["adHtml"], "<b>Happy Hour</b>");
     service->admin("POST", "/__admin/emit", {{"eventId", "ev1"}, {"event", "contest-winner"}, {"payload", {{"guestName", "Mia"}}}});
-    ASSERT_TRUE(t.waitFor("[AppStore] contest winner: Mia")) << t.screen();
+    ASSERT_TRUE(t.waitFor("🔔 Gewinnspiel: Gewinner: Mia")) << t.screen();
 
     // The one-shot overlay command reaches the live session's server.
     auto sent = runFloorvote({"overlay", "send", "broadcast", "--content", "Von außen"});
