@@ -37,6 +37,8 @@ void watch(int seconds) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // The link log is part of what this command shows.
+    showLogOnTerminal("[CDJLink ");
     std::mutex m;
     std::map<std::string, cdj::CDJPeer> known;
     size_t everSeen = 0;

@@ -48,17 +48,18 @@ void complain(const std::string& text) {
     std::fflush(stderr);
 }
 
-// The log goes to its file; the terminal (standard error, so results on standard output stay
-// clean) sees it only with --verbose, or the lines a command shows as its own output.
+// The log goes to its file. The terminal sees it with --verbose (on standard error, so results
+// on standard output stay clean), and the lines a command shows as its own output (on standard
+// output).
 void setupLogging() {
     setLogToStdout(false);
     setLogFile(defaultLogFilePath());
     setLogSink([](const std::string& line) {
         auto& o = output();
         std::lock_guard g(o.m);
-        bool show = o.verbose;
-        for (const auto& p : o.prefixes) show = show || line.rfind(p, 0) == 0;
-        if (show) complain(line);
+        for (const auto& p : o.prefixes)
+            if (line.rfind(p, 0) == 0) return say(line);
+        if (o.verbose) complain(line);
     });
 }
 
