@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "app/CommandSupport.hpp"
+#include "app/SessionCDJ.hpp"
 #include "app/SessionOverlay.hpp"
 #include "app/Commands.hpp"
 #include "core/ErrorText.hpp"
@@ -133,7 +134,8 @@ public:
     RunSession()
         : notifier_(std::make_shared<TerminalNotifier>(Notifier::makeDefault())),
           store_(APIClient::shared(), notifier_, dj_),
-          overlay_(store_, APIClient::shared()) {}
+          overlay_(store_, APIClient::shared()),
+          cdj_(store_) {}
 
     int run() {
         auto& loop = MainLoop::shared();
@@ -148,6 +150,7 @@ public:
         if (isatty(STDIN_FILENO)) readTerminal();
         while (!stop_) loop.runUntil([this] { return stop_; }, std::chrono::hours(1));
 
+        cdj_.stop();
         overlay_.stop();
         store_.shutdown();
         // Every settings change was saved when it was made; nothing is left to write.
@@ -183,6 +186,7 @@ private:
             co_return;
         }
         overlay_.start();
+        cdj_.start();
         say(fmt::format("Verbunden mit „{}“: {} offene, {} bestätigte Wünsche, {} Nachrichten.",
                         store_.event() ? store_.event()->eventName : s.activeEventId, store_.requestStore.pending().size(),
                         store_.requestStore.queue().size(), store_.messageStore.messages().size()));
@@ -320,6 +324,7 @@ private:
     std::shared_ptr<Notifier> notifier_;
     AppStore store_;
     SessionOverlay overlay_;
+    SessionCDJ cdj_;
     bool stop_ = false;
     int exitCode_ = 0;
 };
