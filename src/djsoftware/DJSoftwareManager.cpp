@@ -4,17 +4,17 @@
 #include "djsoftware/DJSoftwareManager.hpp"
 
 #include <algorithm>
-#include <set>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <set>
 
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
+#include "djsoftware/VirtualDJBridge.hpp"
 #include "session/AppSettings.hpp"
 
 namespace fv {
@@ -67,6 +67,7 @@ std::string playlistName(const std::string& eventId) {
 
 DJSoftwareManager::DJSoftwareManager() : alive_(std::make_shared<bool>(true)) {
     for (auto t : allDJSoftwareTypes) statuses_[t] = BridgeStatus::notConfigured();
+    setBridge(std::make_shared<VirtualDJBridge>());
 }
 
 DJSoftwareManager::~DJSoftwareManager() {
@@ -87,6 +88,9 @@ void DJSoftwareManager::setBridge(std::shared_ptr<DJSoftwareBridge> b) {
 }
 
 DJSoftwareBridge* DJSoftwareManager::rekordboxBridge() const { return bridge(DJSoftwareType::rekordbox).get(); }
+VirtualDJBridge* DJSoftwareManager::virtualDJBridge() const {
+    return dynamic_cast<VirtualDJBridge*>(bridge(DJSoftwareType::virtualDJ).get());
+}
 
 BridgeStatus DJSoftwareManager::status(DJSoftwareType t) const {
     auto it = statuses_.find(t);
@@ -159,9 +163,12 @@ DJSoftwareManager::Task<bool> DJSoftwareManager::isConfigured(DJSoftwareType t) 
     switch (status(t).kind()) {
         case BridgeStatus::Kind::configured:
         case BridgeStatus::Kind::autoDetected:
-        case BridgeStatus::Kind::connected: co_return true;
-        case BridgeStatus::Kind::notConfigured: break;
-        default: co_return false;
+        case BridgeStatus::Kind::connected:
+            co_return true;
+        case BridgeStatus::Kind::notConfigured:
+            break;
+        default:
+            co_return false;
     }
     // Nothing chosen: the program's default place may still hold its data.
     bool available = false;
@@ -202,7 +209,8 @@ void DJSoftwareManager::startPolling(const std::string& eventId, int64_t interva
     }
     // A zero or negative interval would read without pause.
     int64_t seconds = std::max<int64_t>(1, intervalSeconds);
-    log("polling starting for " + std::string(rawValue(b->softwareType())) + ", interval=" + std::to_string(seconds) + "s");
+    log("polling starting for " + std::string(rawValue(b->softwareType())) + ", interval=" + std::to_string(seconds) +
+        "s");
     isPolling_ = true;
     pollingInterval_ = seconds;
     pollingTask_ = std::make_shared<Cancellation>();
@@ -276,7 +284,7 @@ DJSoftwareManager::Task<std::optional<std::string>> DJSoftwareManager::checkPlay
 }
 
 DJSoftwareManager::Task<std::optional<std::string>> DJSoftwareManager::ensurePlaylist(std::string eventId,
-                                                                                    std::string name) {
+                                                                                      std::string name) {
     MainLoop::shared().assertOnMain();
     auto t = activeSoftware(eventId);
     auto b = t ? bridge(*t) : nullptr;
@@ -321,8 +329,8 @@ DJSoftwareManager::Task<std::optional<std::string>> DJSoftwareManager::ensurePla
 }
 
 DJSoftwareManager::Task<DJSyncResult> DJSoftwareManager::syncConfirmedRequests(std::string eventId,
-                                                                             std::vector<MusicRequest> requests,
-                                                                             std::vector<Track> tracks) {
+                                                                               std::vector<MusicRequest> requests,
+                                                                               std::vector<Track> tracks) {
     MainLoop::shared().assertOnMain();
     DJSyncResult result;
     auto t = activeSoftware(eventId);
@@ -389,13 +397,13 @@ DJSoftwareManager::Task<bool> DJSoftwareManager::loadTrackToDeck(std::string eve
                                                                  std::vector<Track> tracks, int deck) {
     MainLoop::shared().assertOnMain();
     auto track = std::find_if(tracks.begin(), tracks.end(), [&](const Track& x) { return x.id == trackId; });
-    log("loadTrackToDeck called: deck=" + std::to_string(deck) + ", trackId=" + std::to_string(trackId) +
-        ", title=" + (track != tracks.end() ? track->title : std::string("nil")) +
-        ", tracks=" + std::to_string(tracks.size()));
+    log("loadTrackToDeck called: deck=" + std::to_string(deck) + ", trackId=" + std::to_string(trackId) + ", title=" +
+        (track != tracks.end() ? track->title : std::string("nil")) + ", tracks=" + std::to_string(tracks.size()));
     auto t = activeSoftware(eventId);
     auto b = t ? bridge(*t) : nullptr;
     if (!b || *t != DJSoftwareType::virtualDJ) {
-        log("FAIL: activeBridge=" + (t ? std::string(rawValue(*t)) : std::string("nil")) + ", activeEventId=" + eventId);
+        log("FAIL: activeBridge=" + (t ? std::string(rawValue(*t)) : std::string("nil")) +
+            ", activeEventId=" + eventId);
         lastError_ = "Deck-Loading nur mit VirtualDJ verfuegbar";
         co_return false;
     }
@@ -419,9 +427,41 @@ DJSoftwareManager::Task<bool> DJSoftwareManager::loadTrackToDeck(std::string eve
     co_return ok;
 }
 
-DJSoftwareManager::Task<bool> DJSoftwareManager::loadOnVirtualDJ(std::shared_ptr<DJSoftwareBridge>, std::string, int) {
-    lastError_ = "VirtualDJ Bridge nicht verfügbar";
-    co_return false;
+DJSoftwareManager::Task<bool> DJSoftwareManager::loadOnVirtualDJ(std::shared_ptr<DJSoftwareBridge> b, std::string path,
+                                                                 int deck) {
+    auto* vdj = dynamic_cast<VirtualDJBridge*>(b.get());
+    if (!vdj) {
+        lastError_ = "VirtualDJ Bridge nicht verfügbar";
+        co_return false;
+    }
+    auto alive = alive_;
+    std::optional<bool> loaded;
+    std::string error;
+    for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
+        try {
+            loaded = co_await vdj->loadTrack(path, deck);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (!*alive) co_return false;
+        if (!loaded && attempt == 0) {
+            log("First attempt failed, retrying after 500ms…");
+            co_await sleepFor(loadRetryDelay_);
+            if (!*alive) co_return false;
+        }
+    }
+    if (!loaded) {
+        log("loadTrackToDeck error: " + error);
+        lastError_ = error;
+        co_return false;
+    }
+    if (!*loaded) {
+        log("FAIL: VDJ returned false for '" + path + "'");
+        lastError_ = "VirtualDJ konnte den Track nicht laden";
+        co_return false;
+    }
+    log("SUCCESS: loaded '" + path + "' to deck " + std::to_string(deck));
+    co_return true;
 }
 
 std::optional<std::string> DJSoftwareManager::djTrackIdentifier(const Track& track, DJSoftwareType software) {
@@ -445,7 +485,8 @@ std::optional<std::string> DJSoftwareManager::djTrackIdentifier(const Track& tra
             return p;
         }
         case DJSoftwareType::spotify:
-        case DJSoftwareType::appleMusic: return std::nullopt;
+        case DJSoftwareType::appleMusic:
+            return std::nullopt;
     }
     return std::nullopt;
 }

@@ -2,6 +2,7 @@
 // Owns one bridge per DJ program, keeps a status per program, picks the bridge of the active
 // event, keeps the event's playlist in it, polls now playing and loads tracks onto a VirtualDJ
 // deck. Lives on the main loop; every method is called there.
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/awaitable.hpp>
-
 #include "djsoftware/DJSoftwareBridge.hpp"
 #include "session/Records.hpp"
 
@@ -20,6 +19,7 @@ namespace fv {
 
 struct AppSettings;
 class Cancellation;
+class VirtualDJBridge;
 
 // What one sync of the confirmed requests wrote.
 struct DJSyncResult {
@@ -45,6 +45,7 @@ public:
     // Replaces the bridge of bridge->softwareType(); its status starts at notConfigured.
     void setBridge(std::shared_ptr<DJSoftwareBridge> bridge);
     DJSoftwareBridge* rekordboxBridge() const;
+    VirtualDJBridge* virtualDJBridge() const;
 
     const std::optional<DJNowPlaying>& currentlyPlaying() const { return currentlyPlaying_; }
     const std::optional<std::string>& djSoftwarePlaylistId() const { return djSoftwarePlaylistId_; }
@@ -100,8 +101,8 @@ public:
     void setLoadRetryDelay(std::chrono::milliseconds d) { loadRetryDelay_ = d; }
 
 private:
-    Task<void> pollLoop(std::string eventId, std::shared_ptr<DJSoftwareBridge> bridge,
-                        std::chrono::seconds interval, std::shared_ptr<Cancellation> cancel);
+    Task<void> pollLoop(std::string eventId, std::shared_ptr<DJSoftwareBridge> bridge, std::chrono::seconds interval,
+                        std::shared_ptr<Cancellation> cancel);
     Task<std::optional<DJNowPlaying>> readNowPlaying(std::shared_ptr<DJSoftwareBridge> bridge);
     Task<bool> loadOnVirtualDJ(std::shared_ptr<DJSoftwareBridge> bridge, std::string path, int deck);
 

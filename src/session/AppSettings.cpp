@@ -119,6 +119,10 @@ AppSettings AppSettings::fromJson(const json& j) {
     s.lastSeratoBookmark = binary(j, "lastSeratoBookmark");
     s.lastVirtualDJPath = J::defaulted<string>(j, "lastVirtualDJPath", "");
     s.lastVirtualDJBookmark = binary(j, "lastVirtualDJBookmark");
+    s.virtualDJPort = J::defaulted<int64_t>(j, "virtualDJPort", 80);
+    if (s.virtualDJPort < 1 || s.virtualDJPort > 65535)
+        throw DecodeError("value " + std::to_string(s.virtualDJPort) + " for key \"virtualDJPort\" is not a port");
+    s.lastMixxxPath = J::defaulted<string>(j, "lastMixxxPath", "");
     s.windowWidth = J::defaulted<double>(j, "windowWidth", 1200);
     s.windowHeight = J::defaulted<double>(j, "windowHeight", 800);
     s.developerModeEnabled = J::defaulted<bool>(j, "developerModeEnabled", false);
@@ -172,6 +176,8 @@ ordered_json AppSettings::toJson() const {
     o["lastSeratoBookmark"] = base64Encode(lastSeratoBookmark);
     o["lastVirtualDJPath"] = lastVirtualDJPath;
     o["lastVirtualDJBookmark"] = base64Encode(lastVirtualDJBookmark);
+    o["virtualDJPort"] = virtualDJPort;
+    o["lastMixxxPath"] = lastMixxxPath;
     o["windowWidth"] = windowWidth;
     o["windowHeight"] = windowHeight;
     o["developerModeEnabled"] = developerModeEnabled;

@@ -55,6 +55,10 @@ struct AppSettings {
     std::string lastSeratoBookmark;  // binary
     std::string lastVirtualDJPath;
     std::string lastVirtualDJBookmark;  // binary
+    // VirtualDJ's network-control port (the plugin lets users choose; 80 unless set) and the
+    // folder holding Mixxx's library database.
+    int64_t virtualDJPort = 80;
+    std::string lastMixxxPath;
     double windowWidth = 1200;
     double windowHeight = 800;
     bool developerModeEnabled = false;
