@@ -14,6 +14,7 @@
 
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
+#include "djsoftware/SeratoBridge.hpp"
 #include "djsoftware/VirtualDJBridge.hpp"
 #include "session/AppSettings.hpp"
 
@@ -68,6 +69,7 @@ std::string playlistName(const std::string& eventId) {
 DJSoftwareManager::DJSoftwareManager() : alive_(std::make_shared<bool>(true)) {
     for (auto t : allDJSoftwareTypes) statuses_[t] = BridgeStatus::notConfigured();
     setBridge(std::make_shared<VirtualDJBridge>());
+    setBridge(std::make_shared<SeratoBridge>());
 }
 
 DJSoftwareManager::~DJSoftwareManager() {
@@ -90,6 +92,9 @@ void DJSoftwareManager::setBridge(std::shared_ptr<DJSoftwareBridge> b) {
 DJSoftwareBridge* DJSoftwareManager::rekordboxBridge() const { return bridge(DJSoftwareType::rekordbox).get(); }
 VirtualDJBridge* DJSoftwareManager::virtualDJBridge() const {
     return dynamic_cast<VirtualDJBridge*>(bridge(DJSoftwareType::virtualDJ).get());
+}
+SeratoBridge* DJSoftwareManager::seratoBridge() const {
+    return dynamic_cast<SeratoBridge*>(bridge(DJSoftwareType::serato).get());
 }
 
 BridgeStatus DJSoftwareManager::status(DJSoftwareType t) const {

@@ -19,6 +19,7 @@ namespace fv {
 
 struct AppSettings;
 class Cancellation;
+class SeratoBridge;
 class VirtualDJBridge;
 
 // What one sync of the confirmed requests wrote.
@@ -46,6 +47,7 @@ public:
     void setBridge(std::shared_ptr<DJSoftwareBridge> bridge);
     DJSoftwareBridge* rekordboxBridge() const;
     VirtualDJBridge* virtualDJBridge() const;
+    SeratoBridge* seratoBridge() const;
 
     const std::optional<DJNowPlaying>& currentlyPlaying() const { return currentlyPlaying_; }
     const std::optional<std::string>& djSoftwarePlaylistId() const { return djSoftwarePlaylistId_; }
