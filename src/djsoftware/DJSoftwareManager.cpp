@@ -14,6 +14,7 @@
 
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
+#include "djsoftware/MixxxBridge.hpp"
 #include "djsoftware/SeratoBridge.hpp"
 #include "djsoftware/VirtualDJBridge.hpp"
 #include "session/AppSettings.hpp"
@@ -70,6 +71,7 @@ DJSoftwareManager::DJSoftwareManager() : alive_(std::make_shared<bool>(true)) {
     for (auto t : allDJSoftwareTypes) statuses_[t] = BridgeStatus::notConfigured();
     setBridge(std::make_shared<VirtualDJBridge>());
     setBridge(std::make_shared<SeratoBridge>());
+    setBridge(std::make_shared<MixxxBridge>());
 }
 
 DJSoftwareManager::~DJSoftwareManager() {
@@ -95,6 +97,9 @@ VirtualDJBridge* DJSoftwareManager::virtualDJBridge() const {
 }
 SeratoBridge* DJSoftwareManager::seratoBridge() const {
     return dynamic_cast<SeratoBridge*>(bridge(DJSoftwareType::serato).get());
+}
+MixxxBridge* DJSoftwareManager::mixxxBridge() const {
+    return dynamic_cast<MixxxBridge*>(bridge(DJSoftwareType::mixxx).get());
 }
 
 BridgeStatus DJSoftwareManager::status(DJSoftwareType t) const {

@@ -19,6 +19,7 @@ namespace fv {
 
 struct AppSettings;
 class Cancellation;
+class MixxxBridge;
 class SeratoBridge;
 class VirtualDJBridge;
 
@@ -48,6 +49,7 @@ public:
     DJSoftwareBridge* rekordboxBridge() const;
     VirtualDJBridge* virtualDJBridge() const;
     SeratoBridge* seratoBridge() const;
+    MixxxBridge* mixxxBridge() const;
 
     const std::optional<DJNowPlaying>& currentlyPlaying() const { return currentlyPlaying_; }
     const std::optional<std::string>& djSoftwarePlaylistId() const { return djSoftwarePlaylistId_; }
