@@ -23,6 +23,7 @@
 #include "core/ErrorText.hpp"
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
+#include "djsoftware/DJSoftwareManager.hpp"
 #include "platform/Notifier.hpp"
 #include "session/APIClient.hpp"
 #include "session/AppSettings.hpp"
@@ -77,6 +78,7 @@ const char* kHelp =
     "  löschen ID... | alle  Nachrichten löschen\n"
     "  rundruf TEXT          Nachricht an alle Gäste\n"
     "  online | offline      Event für Gäste öffnen oder schließen\n"
+    "  laden ID DECK         Titel eines Wunschs auf ein VirtualDJ-Deck laden\n"
     "  status                Verbindung und Zähler\n"
     "  hilfe                 diese Liste\n"
     "  ende                  beenden";
@@ -304,6 +306,24 @@ private:
             } else if (cmd == "offline") {
                 co_await store_.setEventOffline();
                 say(store_.event() && !store_.event()->isActive ? "Event ist offline." : "Event konnte nicht offline gehen.");
+            } else if (cmd == "laden" || cmd == "load") {
+                std::string bad;
+                auto args = parseIds(in, bad);
+                if (!bad.empty() || args.size() != 2) {
+                    complain("Aufruf: laden WUNSCH-ID DECK, z. B. „laden 12 1“");
+                } else if (const MusicRequest* r = store_.requestStore.find(args[0]); !r) {
+                    complain(fmt::format("Wunsch #{} nicht gefunden.", args[0]));
+                } else {
+                    MusicRequest request = *r;
+                    std::string eventId = store_.event() ? store_.event()->id : "";
+                    std::vector<Track> tracks = store_.cachedTracks();
+                    bool ok = co_await dj_.loadTrackToDeck(eventId, request.trackId, tracks, int(args[1]));
+                    if (ok)
+                        say(fmt::format("Wunsch #{} ({} – {}) auf Deck {} geladen.", request.id, request.artist,
+                                        request.title, args[1]));
+                    else
+                        complain(dj_.lastError().value_or("Der Titel konnte nicht geladen werden."));
+                }
             } else if (cmd == "status") {
                 const char* states[] = {"getrennt", "verbindet", "verbunden", "Fehler"};
                 auto& st = store_.webSocket.state();
@@ -319,7 +339,7 @@ private:
         }
     }
 
-    LocalDJSoftware dj_;
+    DJSoftwareManager dj_;
     std::function<asio::awaitable<void>()> confirmation_;
     std::shared_ptr<Notifier> notifier_;
     AppStore store_;
@@ -334,7 +354,7 @@ void oneShotStatus(RequestStatus status, const std::vector<int64_t>& ids) {
     start();
     requireLogin();
     activeEventOrFail();
-    LocalDJSoftware dj;
+    DJSoftwareManager dj;
     AppStore store(APIClient::shared(), nullptr, dj);
     if (!await(changeStatus(store, status, ids))) throw CommandFailed{1, ""};
 }
@@ -367,7 +387,7 @@ const CommandRegistrar reg(40, [](CLI::App& root) {
         start();
         requireLogin();
         activeEventOrFail();
-        LocalDJSoftware dj;
+        DJSoftwareManager dj;
         AppStore store(APIClient::shared(), nullptr, dj);
         call(store.reply(replyId, replyText));
         say(fmt::format("Antwort auf #{} gesendet.", replyId));

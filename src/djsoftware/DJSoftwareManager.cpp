@@ -15,6 +15,8 @@
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
 #include "djsoftware/MixxxBridge.hpp"
+#include "djsoftware/RekordboxBridge.hpp"
+#include "djsoftware/RekordboxService.hpp"
 #include "djsoftware/SeratoBridge.hpp"
 #include "djsoftware/VirtualDJBridge.hpp"
 #include "session/AppSettings.hpp"
@@ -69,6 +71,7 @@ std::string playlistName(const std::string& eventId) {
 
 DJSoftwareManager::DJSoftwareManager() : alive_(std::make_shared<bool>(true)) {
     for (auto t : allDJSoftwareTypes) statuses_[t] = BridgeStatus::notConfigured();
+    setBridge(std::make_shared<RekordboxBridge>(RekordboxService::shared()));
     setBridge(std::make_shared<VirtualDJBridge>());
     setBridge(std::make_shared<SeratoBridge>());
     setBridge(std::make_shared<MixxxBridge>());

@@ -10,6 +10,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "core/Log.hpp"
+#include "djsoftware/DJSoftwareManager.hpp"
 #include "core/MainLoop.hpp"
 #include "core/Paths.hpp"
 #include "core/SerialQueue.hpp"
@@ -41,45 +42,26 @@ std::string contestText(const json& j, const char* key) {
     return "?";
 }
 
+// The programs whose data lives on this computer (the streaming services live elsewhere).
 bool isKnownSoftware(const std::string& kind) {
-    return kind == "rekordbox" || kind == "serato" || kind == "virtualdj";
-}
-
-SerialQueue& setupQueue() {
-    static SerialQueue q("floorvote.dj.setup");
-    return q;
+    return kind == "rekordbox" || kind == "serato" || kind == "virtualdj" || kind == "mixxx";
 }
 
 std::string exportedKey(const std::string& eventId) { return "exportedRequestIds_" + eventId; }
 
 }  // namespace
 
-bool LocalDJSoftware::isConfigured(const std::string& kind) const {
-    namespace fs = std::filesystem;
-    fs::path home = realHomeDirectory();
-    std::error_code ec;
-    auto any = [&](std::initializer_list<fs::path> paths) {
-        for (const auto& p : paths)
-            if (fs::exists(home / p, ec)) return true;
-        return false;
-    };
-    if (kind == "serato") return any({"Music/_Serato_"});
-    if (kind == "virtualdj") return any({"Documents/VirtualDJ", "VirtualDJ", ".VirtualDJ"});
-    if (kind == "rekordbox") return any({"Library/Pioneer/rekordbox", ".Pioneer/rekordbox", ".config/Pioneer/rekordbox"});
-    return true;
-}
-
-bool LocalDJSoftware::supportsNowPlaying(const std::string& kind) const { return isKnownSoftware(kind); }
-
-AppStore::AppStore(APIClient& api, std::shared_ptr<Notifier> notifier, DJSoftwareCheck& dj)
+AppStore::AppStore(APIClient& api, std::shared_ptr<Notifier> notifier, DJSoftwareManager& dj)
     : notificationStore(api), api_(api), notifier_(std::move(notifier)), dj_(dj), settings_(AppSettings::load()),
       alive_(std::make_shared<bool>(true)) {
     linkLog = [](const std::string& tag, const std::string& message) { logLine("CDJLink " + tag, message); };
     installChannelCallbacks();
+    dj_.onNowPlayingUpdated = [this](const NowPlayingInfo& info) { nowPlayingFromDJ(info); };
 }
 
 AppStore::~AppStore() {
     *alive_ = false;
+    dj_.onNowPlayingUpdated = nullptr;
     webSocket.disconnect();
 }
 
@@ -217,7 +199,11 @@ AppStore::Task<void> AppStore::attempt(int n, const std::string& id) {
         saved.djName = event_->djName;
         saved.createdAt = isoNow();
     }
+    // The service's values win; playlist ids the service does not keep stay as this computer knows them.
+    std::map<std::string, std::string> localPlaylists;
+    if (saved.preferences) localPlaylists = saved.preferences->djSoftwarePlaylistIds;
     saved.preferences = prefs.preferences;
+    for (const auto& [kind, playlist] : localPlaylists) saved.preferences->djSoftwarePlaylistIds.emplace(kind, playlist);
     SavedEvents::upsert(saved);
     preferences_ = prefs.preferences;
     logAttempt(n, "preferences merged from server (activeDjSoftware=" +
@@ -225,11 +211,17 @@ AppStore::Task<void> AppStore::attempt(int n, const std::string& id) {
 
     activeDjSoftware_ = prefs.preferences.activeDjSoftware;
     showNowPlaying_ = prefs.preferences.showNowPlaying;
-    if (activeDjSoftware_ && isKnownSoftware(*activeDjSoftware_) && !dj_.isConfigured(*activeDjSoftware_)) {
+    // Whether a program is set up here is the manager's answer, from the paths in the settings.
+    dj_.configureBridges(settings_);
+    auto configuredHere = [this](std::string kind) -> Task<bool> {
+        auto t = djSoftwareTypeFromRaw(kind);
+        co_return t && co_await dj_.isConfigured(*t);
+    };
+    if (activeDjSoftware_ && isKnownSoftware(*activeDjSoftware_) && !co_await configuredHere(*activeDjSoftware_)) {
         std::string chosen = *activeDjSoftware_;
         std::optional<std::string> fallback;
-        for (const char* kind : {"rekordbox", "virtualdj", "serato"})
-            if (!fallback && dj_.isConfigured(kind)) fallback = kind;
+        for (std::string kind : {"rekordbox", "virtualdj", "serato", "mixxx"})
+            if (!fallback && co_await configuredHere(kind)) fallback = kind;
         if (fallback) {
             logAttempt(n, "safety: '" + chosen + "' not configured locally — falling back to '" + *fallback + "'");
             activeDjSoftware_ = fallback;
@@ -238,45 +230,72 @@ AppStore::Task<void> AppStore::attempt(int n, const std::string& id) {
             showNowPlaying_ = false;
         }
     }
+    // The manager works with the program this session uses, the fallback included.
+    dj_.setSessionSoftware(id, activeDjSoftware_ ? djSoftwareTypeFromRaw(*activeDjSoftware_) : std::nullopt);
     log("connectToEvent DONE ✓");
 }
 
-void AppStore::configureBridges() { dj_.configure(activeDjSoftware_); }
+void AppStore::configureBridges() { dj_.configureBridges(settings_); }
 
-bool AppStore::shouldPoll() const {
-    bool supported = activeDjSoftware_ && dj_.supportsNowPlaying(*activeDjSoftware_);
-    return event_ && event_->isActive && showNowPlaying_ && supported;
+bool AppStore::softwareSupportsNowPlaying() const {
+    auto t = activeDjSoftware_ ? djSoftwareTypeFromRaw(*activeDjSoftware_) : std::nullopt;
+    return t && dj_.supportsNowPlaying(*t);
 }
 
+bool AppStore::shouldPoll() const {
+    return event_ && event_->isActive && showNowPlaying_ && softwareSupportsNowPlaying();
+}
+
+void AppStore::startDJPolling() {
+    if (!event_) return;
+    dj_.startPolling(event_->id, settings_.pollIntervalSecs);
+    pollingActive_ = dj_.isPolling();
+}
+
+void AppStore::stopDJPolling() {
+    dj_.stopPolling();
+    pollingActive_ = false;
+}
+
+// Runs on the main loop: the bridges move their blocking work (files on slow volumes, another
+// program's database) off it themselves.
 AppStore::Task<void> AppStore::backgroundSetup() {
     if (!event_) co_return;
     DJEvent ev = *event_;
     auto alive = alive_;
-    // Woken by a cancel from the main loop once the work off it is done.
-    auto done = std::make_shared<asio::steady_timer>(MainLoop::shared().context(), asio::steady_timer::time_point::max());
-    // The DJ software calls may block on files or other programs: they run off the main loop.
-    setupQueue().post([this, ev, done] {
-        log(std::string("DJ background setup starting… thread=") + (MainLoop::shared().isCurrent() ? "MAIN" : "bg"));
-        dj_.refreshStatuses();
-        log("DJ bridge statuses refreshed");
-        dj_.ensureEventPlaylist(ev);
-        log("DJ playlist checked/created");
-        MainLoop::shared().post([done] { done->cancel(); });
-    });
-    boost::system::error_code ec;
-    co_await done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    log(std::string("DJ background setup starting… thread=") + (MainLoop::shared().isCurrent() ? "MAIN" : "bg"));
+    co_await dj_.refreshBridgeStatuses();
     if (!*alive) co_return;
-    bool supported = activeDjSoftware_ && dj_.supportsNowPlaying(*activeDjSoftware_);
+    log("DJ bridge statuses refreshed");
+    if (auto software = dj_.activeSoftware(ev.id); software && dj_.bridge(*software)) {
+        // Arguments are named: GCC 12 destroys some temporaries of a co_await expression twice.
+        std::string name = ev.eventName.empty() ? "Event" : ev.eventName;
+        auto playlist = co_await dj_.ensurePlaylist(ev.id, name);
+        if (!*alive) co_return;
+        if (playlist) {
+            log("DJ playlist checked/created: " + std::string(rawValue(*software)) + " " + *playlist + " (" +
+                dj_.playlistStatus().value_or("") + ")");
+            // Requests confirmed while no session ran (the web dashboard) are written now.
+            if (confirmedNotExported()) {
+                (void)co_await syncToDJSoftware();
+                if (!*alive) co_return;
+            }
+        } else {
+            log("DJ playlist not available in " + std::string(rawValue(*software)) + ": " +
+                dj_.lastError().value_or(dj_.playlistStatus().value_or("?")));
+        }
+    } else {
+        log("DJ playlist skipped — no DJ program bridge for activeDjSoftware=" + activeDjSoftware_.value_or("nil"));
+    }
     if (shouldPoll()) {
         log(std::string("starting polling (event active + showNowPlaying=true + software=") +
             activeDjSoftware_.value_or("nil") + ")…");
-        dj_.startPolling();
-        pollingActive_ = true;
+        startDJPolling();
     } else {
         log(std::string("polling skipped — active=") + boolText(event_ && event_->isActive) +
-            ", showNowPlaying=" + boolText(showNowPlaying_) + ", supported=" + boolText(supported));
+            ", showNowPlaying=" + boolText(showNowPlaying_) + ", supported=" + boolText(softwareSupportsNowPlaying()));
     }
-    log("DJ background setup done, polling started");
+    log(pollingActive_ ? "DJ background setup done, polling started" : "DJ background setup done, polling not running");
 }
 
 AppStore::Task<void> AppStore::setEventOnline() {
@@ -295,12 +314,10 @@ AppStore::Task<void> AppStore::setEventOnline() {
     log("setEventOnline OK for " + id);
     event_->isActive = true;
     if (shouldPoll()) {
-        if (!pollingActive_) dj_.startPolling();
-        pollingActive_ = true;
+        if (!dj_.isPolling()) startDJPolling();
     } else {
-        bool supported = activeDjSoftware_ && dj_.supportsNowPlaying(*activeDjSoftware_);
         log(std::string("setEventOnline: polling skipped — showNowPlaying=") + boolText(showNowPlaying_) +
-            ", supported=" + boolText(supported));
+            ", supported=" + boolText(softwareSupportsNowPlaying()));
     }
 }
 
@@ -318,15 +335,13 @@ AppStore::Task<void> AppStore::setEventOffline() {
         co_return;
     }
     event_->isActive = false;
-    if (pollingActive_) dj_.stopPolling();
-    pollingActive_ = false;
+    stopDJPolling();
     log("setEventOffline OK for " + id);
 }
 
 void AppStore::shutdown() {
     webSocket.disconnect();
-    if (pollingActive_) dj_.stopPolling();
-    pollingActive_ = false;
+    stopDJPolling();
 }
 
 // Realtime.
@@ -338,6 +353,7 @@ void AppStore::installChannelCallbacks() {
             if (knownRequestIds_.insert(r.id).second) fresh.push_back(r);
         requestStore.setRequests(std::move(requests));
         announceRequests(fresh);
+        syncIfNotExported();
     };
     webSocket.onNewRequest = [this](std::vector<MusicRequest> requests) {
         std::vector<MusicRequest> fresh;
@@ -345,6 +361,7 @@ void AppStore::installChannelCallbacks() {
             if (knownRequestIds_.insert(r.id).second) fresh.push_back(r);
         requestStore.add(requests);
         announceRequests(fresh);
+        syncIfNotExported();
     };
     webSocket.onNewMessage = [this](std::vector<GuestMessage> messages) {
         std::vector<GuestMessage> fresh;
@@ -359,6 +376,10 @@ void AppStore::installChannelCallbacks() {
     };
     webSocket.onNowPlayingChanged = [this](NowPlayingInfo info) {
         if (event_) event_->nowPlaying = info;
+        // The service repeating what this computer reported is no change for the overlay.
+        if (lastDJNowPlaying_ && lastDJNowPlaying_->first == info.trackTitle &&
+            lastDJNowPlaying_->second == info.trackArtist)
+            return;
         if (onNowPlaying) onNowPlaying(info);
     };
     webSocket.onPreferencesUpdated = [this](json changed) {
@@ -494,6 +515,7 @@ AppStore::Task<std::vector<ActionFailure>> AppStore::setStatus(std::vector<int64
         if (status == RequestStatus::confirmed && onRequestConfirmed)
             if (const MusicRequest* r = requestStore.find(id)) onRequestConfirmed(*r);
     }
+    if (status == RequestStatus::confirmed && failures.size() < ids.size() && event_) syncIfNotExported();
     co_return failures;
 }
 
@@ -561,6 +583,31 @@ AppStore::Task<void> AppStore::reportNowPlaying(std::string title, std::string a
     co_await api_.reportNowPlaying(event_->id, title, artist);
 }
 
+// A new track in the DJ program: the overlay shows it at once, the service is told.
+void AppStore::nowPlayingFromDJ(const NowPlayingInfo& info) {
+    if (!event_) return;
+    lastDJNowPlaying_ = std::make_pair(info.trackTitle, info.trackArtist);
+    event_->nowPlaying = info;
+    log("now playing from the DJ software: " + info.trackArtist + " – " + info.trackTitle);
+    if (onNowPlaying) onNowPlaying(info);
+    auto alive = alive_;
+    spawnOnMain(
+        [](AppStore* self, std::shared_ptr<bool> alive, NowPlayingInfo info) -> Task<void> {
+            std::string failure;
+            try {
+                co_await self->reportNowPlaying(info.trackTitle, info.trackArtist);
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+            if (!*alive) co_return;
+            if (failure.empty())
+                log("now playing reported to the service");
+            else
+                log("now playing not reported: " + failure);
+        }(this, alive, info),
+        "now playing report");
+}
+
 // Export bookkeeping.
 
 void AppStore::loadExported() {
@@ -574,12 +621,89 @@ void AppStore::loadExported() {
         if (v.is_number_integer()) exportedRequestIds_.insert(v.get<int64_t>());
 }
 
+bool AppStore::confirmedNotExported() const {
+    for (const auto& r : requestStore.requests())
+        if (r.status == RequestStatus::confirmed && !exportedRequestIds_.count(r.id)) return true;
+    return false;
+}
+
+void AppStore::syncIfNotExported() {
+    if (!event_ || !confirmedNotExported() || !dj_.activeBridge(event_->id)) return;
+    spawnOnMain([](AppStore* self, std::shared_ptr<bool> alive) -> Task<void> {
+        (void)co_await self->syncToDJSoftware();
+        (void)alive;
+    }(this, alive_), "DJ playlist sync");
+}
+
+// One sync at a time; a request confirmed meanwhile gets one more round.
+AppStore::Task<std::optional<size_t>> AppStore::syncToDJSoftware() {
+    if (syncRunning_) {
+        syncAgain_ = true;
+        co_return std::nullopt;
+    }
+    syncRunning_ = true;
+    auto alive = alive_;
+    std::optional<size_t> written;
+    do {
+        syncAgain_ = false;
+        if (!event_) break;
+        std::string id = event_->id;
+        auto software = dj_.activeSoftware(id);
+        if (!software || !dj_.bridge(*software)) {
+            log("DJ playlist sync skipped — no DJ program bridge for activeDjSoftware=" + activeDjSoftware_.value_or("nil"));
+            break;
+        }
+        // A request for a track added since the connect needs the event's newer track list.
+        bool missing = false;
+        for (const auto& r : requestStore.requests())
+            if (r.status == RequestStatus::confirmed &&
+                std::none_of(cachedTracks_.begin(), cachedTracks_.end(), [&](const Track& t) { return t.id == r.trackId; }))
+                missing = true;
+        if (missing) {
+            try {
+                TracksResponse tracks = co_await api_.searchTracks(id);
+                if (!*alive) co_return std::nullopt;
+                cachedTracks_ = std::move(tracks.tracks);
+            } catch (const std::exception& e) {
+                if (!*alive) co_return std::nullopt;
+                log(std::string("tracks not reloaded for the DJ playlist: ") + e.what());
+            }
+        }
+        DJSyncResult r = co_await dj_.syncConfirmedRequests(id, requestStore.requests(), cachedTracks_);
+        if (!*alive) co_return std::nullopt;
+        if (r.ok) {
+            markExported(r.writtenRequestIds);
+            written = r.writtenRequestIds.size();
+            log("DJ playlist synced: " + std::to_string(r.writtenRequestIds.size()) + " request(s) in " +
+                std::string(rawValue(*software)) + " " + r.playlistId.value_or("") +
+                (r.skipped ? ", " + std::to_string(r.skipped) + " without a file for it" : ""));
+        } else {
+            written.reset();
+            log("DJ playlist sync failed: " + dj_.lastError().value_or("?"));
+        }
+    } while (syncAgain_);
+    syncRunning_ = false;
+    co_return written;
+}
+
 void AppStore::markExported(const std::vector<int64_t>& ids) {
     if (!event_) return;
     exportedRequestIds_.insert(ids.begin(), ids.end());
-    json out = json::array();
-    for (int64_t id : exportedRequestIds_) out.push_back(id);
-    DefaultsStore::standard().set(exportedKey(event_->id), out.dump());
+    storeExported(event_->id, ids);
+}
+
+void AppStore::storeExported(const std::string& eventId, const std::vector<int64_t>& ids) {
+    // Read, add and write under one lock: a one-shot sync and the live session may both record.
+    DefaultsStore::standard().update(exportedKey(eventId), [&](const std::optional<std::string>& raw) {
+        std::set<int64_t> all(ids.begin(), ids.end());
+        json old = raw ? json::parse(*raw, nullptr, false) : json();
+        if (old.is_array())
+            for (const auto& v : old)
+                if (v.is_number_integer()) all.insert(v.get<int64_t>());
+        json out = json::array();
+        for (int64_t id : all) out.push_back(id);
+        return std::optional<std::string>(out.dump());
+    });
 }
 
 }  // namespace fv

@@ -20,29 +20,8 @@
 namespace fv {
 
 class APIClient;
+class DJSoftwareManager;
 class Notifier;
-
-// What the session asks of the DJ software on this computer. The full manager implements it; until
-// then LocalDJSoftware answers from the programs' folders.
-class DJSoftwareCheck {
-public:
-    virtual ~DJSoftwareCheck() = default;
-    // kind: "rekordbox", "serato", "virtualdj"
-    virtual bool isConfigured(const std::string& kind) const = 0;
-    virtual bool supportsNowPlaying(const std::string& kind) const = 0;
-    virtual void configure(const std::optional<std::string>& /*activeSoftware*/) {}
-    virtual void refreshStatuses() {}
-    virtual void ensureEventPlaylist(const DJEvent& /*event*/) {}
-    virtual void startPolling() {}
-    virtual void stopPolling() {}
-};
-
-// Folder checks for the three programs under the user's home.
-class LocalDJSoftware : public DJSoftwareCheck {
-public:
-    bool isConfigured(const std::string& kind) const override;
-    bool supportsNowPlaying(const std::string& kind) const override;
-};
 
 // One failed action on one id, with the service's error text.
 struct ActionFailure {
@@ -55,7 +34,7 @@ public:
     template <typename T>
     using Task = boost::asio::awaitable<T>;
 
-    AppStore(APIClient& api, std::shared_ptr<Notifier> notifier, DJSoftwareCheck& dj);
+    AppStore(APIClient& api, std::shared_ptr<Notifier> notifier, DJSoftwareManager& dj);
     ~AppStore();
     AppStore(const AppStore&) = delete;
     AppStore& operator=(const AppStore&) = delete;
@@ -84,6 +63,8 @@ public:
     const std::optional<std::string>& activeDjSoftware() const { return activeDjSoftware_; }
     bool showNowPlaying() const { return showNowPlaying_; }
     bool pollingActive() const { return pollingActive_; }
+
+    DJSoftwareManager& djManager() { return dj_; }
 
     Task<void> connectToEvent();
     Task<void> setEventOnline();
@@ -114,6 +95,11 @@ public:
     // Requests already written into the DJ software playlist, kept per event.
     const std::set<int64_t>& exportedRequestIds() const { return exportedRequestIds_; }
     void markExported(const std::vector<int64_t>& ids);
+    // Adds to the stored set of an event without a live session (the one-shot sync).
+    static void storeExported(const std::string& eventId, const std::vector<int64_t>& ids);
+    // Writes the confirmed requests into the event's playlist of the DJ software and records them
+    // as exported; returns how many requests are in it now (none when nothing could be written).
+    Task<std::optional<size_t>> syncToDJSoftware();
 
     // Hooks for the overlay and the playlist export: called on the main loop for each request the
     // service confirmed.
@@ -139,11 +125,17 @@ private:
     void announceRequests(const std::vector<MusicRequest>& batch);
     void announceMessages(const std::vector<GuestMessage>& batch);
     bool shouldPoll() const;
+    bool softwareSupportsNowPlaying() const;
+    void startDJPolling();
+    void stopDJPolling();
     void loadExported();
+    void syncIfNotExported();
+    bool confirmedNotExported() const;
+    void nowPlayingFromDJ(const NowPlayingInfo& info);
 
     APIClient& api_;
     std::shared_ptr<Notifier> notifier_;
-    DJSoftwareCheck& dj_;
+    DJSoftwareManager& dj_;
     AppSettings settings_;
     std::optional<DJEvent> event_;
     std::optional<EventPreferences> preferences_;
@@ -160,6 +152,9 @@ private:
     bool channelFailed_ = false;  // the channel was in error since it last connected
     bool resyncRunning_ = false;
     bool resyncAgain_ = false;
+    bool syncRunning_ = false;
+    bool syncAgain_ = false;
+    std::optional<std::pair<std::string, std::string>> lastDJNowPlaying_;  // title, artist
     json contest_, lastContestWinner_;
     std::shared_ptr<bool> alive_;
 };

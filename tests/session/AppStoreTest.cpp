@@ -9,6 +9,8 @@
 
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
+#include "djsoftware/DJSoftwareManager.hpp"
+#include "djsoftware/ScriptedBridge.hpp"
 #include "platform/DefaultsStore.hpp"
 #include "platform/Notifier.hpp"
 #include "session/APIClient.hpp"
@@ -45,13 +47,24 @@ struct Notes : Notifier {
     }
 };
 
-struct FakeDJ : DJSoftwareCheck {
-    std::set<std::string> configured;
-    int polling = 0;
-    bool isConfigured(const std::string& kind) const override { return configured.count(kind) > 0; }
-    bool supportsNowPlaying(const std::string& kind) const override { return configured.count(kind) > 0; }
-    void startPolling() override { ++polling; }
-    void stopPolling() override { --polling; }
+// The DJ programs as the session sees them: scripted bridges behind the real manager.
+struct DJPrograms {
+    DJSoftwareManager manager;
+    std::map<std::string, std::shared_ptr<fv::test::ScriptedBridge>> bridges;
+    DJPrograms() {
+        for (auto t : {DJSoftwareType::rekordbox, DJSoftwareType::serato, DJSoftwareType::virtualDJ, DJSoftwareType::mixxx}) {
+            auto b = std::make_shared<fv::test::ScriptedBridge>(t);
+            b->polls = t != DJSoftwareType::serato;
+            bridges[std::string(rawValue(t))] = b;
+            manager.setBridge(b);
+        }
+        manager.setNowPlayingTimeout(1s);
+    }
+    void configured(const std::set<std::string>& kinds) {
+        for (auto& [kind, b] : bridges)
+            b->configuredStatus = b->refreshedStatus =
+                kinds.count(kind) ? BridgeStatus::configured() : BridgeStatus::notConfigured();
+    }
 };
 
 json request(int64_t id, const std::string& title, const std::string& status = "pending", int64_t votes = 0) {
@@ -81,7 +94,7 @@ protected:
             s.soundEnabled = false;
         });
         setLogSink([this](const std::string& l) { lines.push_back(l); });
-        store = std::make_unique<AppStore>(api, notes, dj);
+        store = std::make_unique<AppStore>(api, notes, dj.manager);
     }
     void TearDown() override {
         store.reset();
@@ -119,14 +132,14 @@ protected:
     HttpClient http;
     APIClient api{tokens, keychain, http};
     std::shared_ptr<Notes> notes = std::make_shared<Notes>();
-    FakeDJ dj;
+    DJPrograms dj;
     std::unique_ptr<AppStore> store;
 };
 
 }  // namespace
 
 TEST_F(AppStoreTest, ConnectsWithEveryStepLoggedInOrder) {
-    dj.configured = {"rekordbox"};
+    dj.configured({"rekordbox"});
     service->event({{"id", "ev1"}, {"preferences", {{"activeDjSoftware", "rekordbox"}}}});
     connect();
     std::vector<std::string> expected = {
@@ -150,11 +163,11 @@ TEST_F(AppStoreTest, ConnectsWithEveryStepLoggedInOrder) {
         "[AppStore] connectToEvent DONE ✓",
         "[AppStore] about to configureBridges…",
         "[AppStore] configureBridges done",
-        "[AppStore] DJ background setup starting… thread=bg",
+        "[AppStore] DJ background setup starting… thread=MAIN",
         "[AppStore] DJ bridge statuses refreshed",
-        "[AppStore] DJ playlist checked/created",
+        "[AppStore] DJ playlist checked/created: rekordbox playlist:Sommerfest (Playlist erstellt)",
         "[AppStore] polling skipped — active=false, showNowPlaying=true, supported=true",
-        "[AppStore] DJ background setup done, polling started",
+        "[AppStore] DJ background setup done, polling not running",
     };
     EXPECT_EQ(appLines(), expected);
     EXPECT_TRUE(store->isAuthenticated());
@@ -172,10 +185,10 @@ TEST_F(AppStoreTest, ConnectsWithEveryStepLoggedInOrder) {
     runOnMain(store->setEventOnline());
     EXPECT_THAT(lines, Contains("[AppStore] setEventOnline OK for ev1"));
     EXPECT_TRUE(store->event()->isActive);
-    EXPECT_EQ(dj.polling, 1);
+    EXPECT_TRUE(dj.manager.isPolling());
     runOnMain(store->setEventOffline());
     EXPECT_THAT(lines, Contains("[AppStore] setEventOffline OK for ev1"));
-    EXPECT_EQ(dj.polling, 0);
+    EXPECT_FALSE(dj.manager.isPolling());
     service->script({{"action", "status"}, {"status", 500}, {"body", "x"}});
     runOnMain(store->setEventOnline());
     EXPECT_THAT(lines, Contains(HasSubstr("[AppStore] setEventOnline FAILED: ")));
@@ -237,14 +250,14 @@ TEST_F(AppStoreTest, UnreachableServiceFailsAfterThreeAttempts) {
 
 TEST_F(AppStoreTest, UnconfiguredDjSoftwareFallsBackOrTurnsNowPlayingOff) {
     service->event({{"id", "ev1"}, {"preferences", {{"activeDjSoftware", "serato"}}}});
-    dj.configured = {"rekordbox", "virtualdj"};
+    dj.configured({"rekordbox", "virtualdj"});
     connect();
     EXPECT_THAT(lines, Contains("[AppStore] [1] safety: 'serato' not configured locally — falling back to 'rekordbox'"));
     EXPECT_EQ(store->activeDjSoftware(), "rekordbox");
 
-    dj.configured.clear();
+    dj.configured({});
     lines.clear();
-    AppStore other(api, notes, dj);
+    AppStore other(api, notes, dj.manager);
     runOnMain(other.connectToEvent());
     EXPECT_THAT(lines, Contains("[AppStore] [1] safety: 'serato' not configured and no fallback — disabling nowPlaying"));
     EXPECT_FALSE(other.showNowPlaying());
@@ -398,4 +411,53 @@ TEST_F(AppStoreTest, NotificationsLoadMarkReadAndKeepTheirStateOnFailure) {
     service->script({{"action", "status"}, {"status", 500}, {"body", "x"}});
     runOnMain(ns.markRead(3));
     EXPECT_THAT(lines, Contains("[NotificationStore] Error marking notification read: Server error (500)"));
+}
+
+TEST_F(AppStoreTest, ConfirmedRequestsReachTheDJPlaylistAndNowPlayingTheService) {
+    dj.configured({"rekordbox"});
+    json first = request(1, "Eins", "pending", 2);
+    first["track_id"] = 70;
+    service->event({{"id", "ev1"}, {"is_active", true}, {"requests", json::array({first, request(2, "Zwei", "played")})},
+                    {"preferences", {{"activeDjSoftware", "rekordbox"}}}});
+    auto& rekordbox = *dj.bridges["rekordbox"];
+    rekordbox.nowPlaying = {DJNowPlaying{"Eins", "Band", {}}};
+    std::vector<NowPlayingInfo> shown;
+    store->onNowPlaying = [&](const NowPlayingInfo& i) { shown.push_back(i); };
+    connect();
+    ASSERT_TRUE(waitFor([&] { return dj.manager.isPolling(); }));
+    EXPECT_THAT(lines, Contains("[AppStore] starting polling (event active + showNowPlaying=true + software=rekordbox)…"));
+
+    // Confirmed here: written into the playlist (by its rekordbox id) and recorded as exported.
+    EXPECT_TRUE(runOnMain(store->confirm({1})).empty());
+    ASSERT_TRUE(waitFor([&] { return store->exportedRequestIds().count(1) > 0; }));
+    EXPECT_EQ(rekordbox.playlists["playlist:Sommerfest"], std::vector<std::string>{"4711"});
+    EXPECT_EQ(DefaultsStore::standard().get("exportedRequestIds_ev1"), "[1]");
+    // A second confirm writes nothing twice.
+    EXPECT_TRUE(runOnMain(store->confirm({1})).empty());
+    MainLoop::shared().runUntil([] { return false; }, 300ms);
+    EXPECT_EQ(rekordbox.playlists["playlist:Sommerfest"], std::vector<std::string>{"4711"});
+    EXPECT_EQ(rekordbox.created, 1);
+
+    // Now playing: to the overlay hook at once, to the service, once per change.
+    ASSERT_TRUE(waitFor([&] { return !shown.empty(); }));
+    ASSERT_TRUE(waitFor([&] { return service->state()["events"]["ev1"]["nowPlaying"].is_object(); }));
+    EXPECT_EQ(service->state()["events"]["ev1"]["nowPlaying"]["track_title"], "Eins");
+    // The service telling the same back is no change.
+    service->admin("POST", "/__admin/emit",
+                   {{"eventId", "ev1"}, {"event", "now-playing"},
+                    {"payload", {{"track_title", "Eins"}, {"track_artist", "Band"}, {"updated_at", "x"}}}});
+    MainLoop::shared().runUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].trackTitle, "Eins");
+
+    // A request the service confirmed (the web dashboard) is written too.
+    json updated = json::array({request(1, "Eins", "confirmed"), request(2, "Zwei", "played")});
+    updated[0]["track_id"] = 70;
+    updated.push_back(request(3, "Drei", "confirmed"));
+    updated.back()["track_id"] = 70;
+    service->admin("POST", "/__admin/emit", {{"eventId", "ev1"}, {"event", "requests-updated"}, {"payload", {{"requests", updated}}}});
+    ASSERT_TRUE(waitFor([&] { return store->exportedRequestIds().count(3) > 0; }));
+
+    runOnMain(store->setEventOffline());
+    EXPECT_FALSE(dj.manager.isPolling());
 }
