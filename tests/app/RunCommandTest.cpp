@@ -193,7 +193,9 @@ TEST_F(RunCommand, CtrlCAndSigtermStopCleanly) {
 
     // With -v the log lines show on the terminal as well.
     t.start(runCommandLine(" -v"));
-    ASSERT_TRUE(t.waitFor("Verbunden mit „Sommerfest“", 20s)) << t.screen();
+    // The pane still shows the first run's "Verbunden" line: wait for what only this run prints.
+    ASSERT_TRUE(t.waitFor("[AppStore] connectToEvent DONE ✓", 20s)) << t.screen();
+    ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.", 20s)) << t.screen();
     pid_t pid = std::stoi(t.format("#{pane_pid}"));
     ::kill(pid, SIGTERM);
     ASSERT_TRUE(t.waitDead()) << t.screen();
