@@ -386,6 +386,41 @@ DJSoftwareBridge::Task<std::string> MixxxBridge::createPlaylist(std::string name
     co_return std::to_string(id);
 }
 
+DJSoftwareBridge::Task<std::string> MixxxBridge::writePlaylist(std::string name, std::vector<std::string> paths) {
+    if (!fileExists(databasePath())) throw DJBridgeError::softwareNotAvailable(DJSoftwareType::mixxx);
+    if (isMixxxRunning()) throw DJBridgeError::softwareRunning(DJSoftwareType::mixxx);
+    fs::path file = databasePath();
+    auto busy = busyTimeout;
+    // Named: GCC 12 destroys a lambda temporary inside a co_await expression twice.
+    std::function<int64_t()> work = [file, busy, name, paths] {
+        Db db(file, true, busy);
+        int64_t id = 0;
+        inTransaction(db, [&] {
+            Statement find(db, "SELECT id FROM Playlists WHERE name = ? AND hidden = 0 ORDER BY id LIMIT 1");
+            find.bind(1, name);
+            std::string now = nowLocal("%Y-%m-%d %H:%M:%S");
+            if (find.step()) {
+                id = find.integer(0);
+                Statement touch(db, "UPDATE Playlists SET date_modified = ? WHERE id = ?");
+                touch.bind(1, now).bind(2, id).run();
+            } else {
+                Statement ins(db,
+                              "INSERT INTO Playlists (name, position, hidden, date_created, date_modified, locked) "
+                              "VALUES (?, (SELECT COALESCE(MAX(position), 0) + 1 FROM Playlists), 0, ?, ?, 0)");
+                ins.bind(1, name).bind(2, now).bind(3, now).run();
+                id = sqlite3_last_insert_rowid(db.handle());
+            }
+            std::vector<Entry> list;
+            std::string added = nowIsoUtc();
+            for (const auto& p : paths) list.push_back(Entry{ensureLibraryTrack(db, p), added});
+            rewrite(db, id, list);
+        });
+        return id;
+    };
+    int64_t id = co_await runOffLoop<int64_t>(mixxxQueue(), std::move(work));
+    co_return std::to_string(id);
+}
+
 DJSoftwareBridge::Task<void> MixxxBridge::addTrackToPlaylist(std::string path, std::string playlistId,
                                                              std::size_t position) {
     int64_t playlist = requireId(playlistId);

@@ -31,6 +31,11 @@ public:
     Task<BridgeStatus> refreshStatus(BridgeStatus configured) override;
     std::string location() const override { return databasePath().string(); }
 
+    // A playlist named exactly `name` (made when missing) holding exactly these files in this order,
+    // files not yet in the library added: one transaction, so a failure leaves the database as it was.
+    // Returns the playlist's identifier.
+    Task<std::string> writePlaylist(std::string name, std::vector<std::string> paths);
+
     // The file paths of a playlist in order (for checks and the status command).
     Task<std::vector<std::string>> playlistPaths(std::string playlistId);
 

@@ -14,6 +14,7 @@
 
 #include "core/Files.hpp"
 #include "djsoftware/MixxxBridge.hpp"
+#include "djsoftware/PlaylistExportService.hpp"
 #include "platform/ProcessCheck.hpp"
 #include "session/ApiTestService.hpp"
 #include "session/AppSettings.hpp"
@@ -288,4 +289,43 @@ TEST_F(MixxxTest, Status) {
     s.lastMixxxPath = (dir / "nowhere").string();
     EXPECT_EQ(bridge.configure(s), BridgeStatus::configured());
     EXPECT_EQ(runOnMain(bridge.refreshStatus(BridgeStatus::configured())), BridgeStatus::unreachable());
+}
+
+// An export writes one playlist of exactly the given name and files in one transaction; a second
+// export under the name replaces it; with Mixxx running nothing changes.
+TEST_F(MixxxTest, ExportWritesTheWholePlaylistOrNothing) {
+    auto mixxx = std::make_shared<MixxxBridge>();
+    mixxx->customBasePath = bridge.customBasePath;
+    mixxx->isMixxxRunning = [this] { return running; };
+    PlaylistExportService::Targets targets;
+    targets.mixxx = mixxx;
+    PlaylistExportService exporter(targets);
+    auto track = [](const std::string& path, const std::string& title) {
+        Track t;
+        t.title = title;
+        t.artist = "Band";
+        t.folderPath = path;
+        return t;
+    };
+    std::vector<Track> tracks{track(song("Band - Zwei.flac"), "Zwei"), track(song("Café – Straße 🎶.WAV"), "Café"),
+                              track("/weg/nicht-da.mp3", "Weg"), track(song("Band - Eins.mp3"), "Eins")};
+    auto r = runOnMain(exporter.exportTracks(tracks, DJSoftwareType::mixxx, "Nach dem Gig", ""));
+    EXPECT_EQ(r, (ExportResult{DJSoftwareType::mixxx, 3, 1, std::nullopt}));
+    auto ids = query(db, "SELECT id FROM Playlists WHERE name = 'Nach dem Gig' AND hidden = 0");
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_THAT(runOnMain(mixxx->playlistPaths(ids[0])),
+                ElementsAre(song("Band - Zwei.flac"), song("Café – Straße 🎶.WAV"), song("Band - Eins.mp3")));
+    auto again = runOnMain(exporter.exportTracks({tracks[3]}, DJSoftwareType::mixxx, "Nach dem Gig", ""));
+    EXPECT_EQ(again.exported, 1);
+    EXPECT_EQ(query(db, "SELECT id FROM Playlists WHERE name = 'Nach dem Gig'").size(), 1u);
+    EXPECT_THAT(runOnMain(mixxx->playlistPaths(ids[0])), ElementsAre(song("Band - Eins.mp3")));
+
+    auto before = query(db, "SELECT playlist_id, track_id, position FROM PlaylistTracks ORDER BY id");
+    running = true;
+    auto refused = runOnMain(exporter.exportTracks(tracks, DJSoftwareType::mixxx, "Anders", ""));
+    EXPECT_EQ(refused.exported, 0);
+    ASSERT_TRUE(refused.error);
+    EXPECT_THAT(*refused.error, HasSubstr("Export fehlgeschlagen: "));
+    EXPECT_EQ(query(db, "SELECT playlist_id, track_id, position FROM PlaylistTracks ORDER BY id"), before);
+    EXPECT_TRUE(query(db, "SELECT id FROM Playlists WHERE name = 'Anders'").empty());
 }
