@@ -611,42 +611,91 @@ def get_or_create_content_id(db_path, app_support_path, path, title, artist, alb
         return {"ok": False, "error": "Dateipfad fehlt"}
 
     def body(conn, writer):
-        rows = conn.execute(
-            "SELECT ID FROM djmdContent WHERE FolderPath = ? AND rb_local_deleted = 0 LIMIT 1", (path,)
-        )
-        if rows:
-            return {"content_id": rows[0][0], "created": False}
-        ext = os.path.splitext(path)[1].lstrip(".").lower()
-        device = conn.execute("SELECT ID, MasterDBID FROM djmdDevice LIMIT 1") if _has(conn, "djmdDevice") else []
-        master_db = device[0][1] if device else None
-        content = {
-            "FolderPath": path,
-            "FileNameL": os.path.basename(path),
-            "FileNameS": "",
-            "Title": _text(title) or os.path.splitext(os.path.basename(path))[0],
-            "ArtistID": _named(conn, writer, "djmdArtist", artist),
-            "AlbumID": _named(conn, writer, "djmdAlbum", album),
-            "GenreID": _named(conn, writer, "djmdGenre", genre),
-            "BPM": 0,
-            "Length": max(_int(duration), 0),
-            "FileType": FILE_TYPES.get(ext, 0),
-            "FileSize": _file_size(path, 0),
-            "Rating": 0,
-            "DJPlayCount": 0,
-            "Analysed": 0,
-            "DateCreated": datetime.date.today().strftime("%Y-%m-%d"),
-            "StockDate": datetime.date.today().strftime("%Y-%m-%d"),
-            "MasterDBID": master_db,
-            "DeviceID": device[0][0] if device else None,
-            "OrgFolderPath": path,
-        }
-        cid = writer.new_id("djmdContent")
-        content["ID"] = cid
-        content["MasterSongID"] = cid
-        writer.insert("djmdContent", content)
-        return {"content_id": cid, "created": True}
+        cid, created = _content_for_file(conn, writer, path, title, artist, album, genre, duration)
+        return {"content_id": cid, "created": created}
 
     return _write(db_path, body)
+
+
+def export_playlist(db_path, app_support_path, name, entries_json, parent_name="Floorvote"):
+    """A new playlist holding the entries in order, all in one transaction: each entry is
+    {"content_id": id} or {"path", "title", "artist", "album", "genre", "duration"} (the file's
+    content is made when rekordbox does not have it). Unknown content ids are skipped."""
+    try:
+        entries = json.loads(entries_json)
+        if not isinstance(entries, list):
+            raise ValueError("entries")
+    except Exception:
+        return {"ok": False, "error": "Ungültige Exportliste"}
+
+    def body(conn, writer):
+        parent = ROOT
+        if _text(parent_name):
+            rows = conn.execute(
+                "SELECT ID FROM djmdPlaylist WHERE Name = ? AND ParentID = ? AND Attribute = ? "
+                "AND rb_local_deleted = 0 ORDER BY Seq LIMIT 1",
+                (parent_name, ROOT, FOLDER),
+            )
+            parent = rows[0][0] if rows else _new_playlist(conn, writer, parent_name, ROOT, FOLDER)
+        pid = _new_playlist(conn, writer, name, parent, 0)
+        exported, skipped = 0, []
+        for index, e in enumerate(entries):
+            cid = None
+            if isinstance(e, dict) and _text(e.get("content_id")):
+                rows = conn.execute(
+                    "SELECT ID FROM djmdContent WHERE ID = ? AND rb_local_deleted = 0", (_text(e["content_id"]),)
+                )
+                cid = rows[0][0] if rows else None
+            elif isinstance(e, dict) and _text(e.get("path")):
+                cid, _ = _content_for_file(conn, writer, _text(e["path"]), e.get("title"), e.get("artist"),
+                                           e.get("album"), e.get("genre"), e.get("duration"))
+            if cid is None:
+                skipped.append(index)
+                continue
+            exported += 1
+            writer.insert("djmdSongPlaylist", {"PlaylistID": pid, "ContentID": cid, "TrackNo": exported})
+        writer.touch_playlist(pid)
+        return {"playlist_id": pid, "exported": exported, "skipped": skipped}
+
+    return _write(db_path, body)
+
+
+def _content_for_file(conn, writer, path, title, artist, album, genre, duration):
+    """(content id, created) of the file at path, inside the caller's transaction."""
+    rows = conn.execute(
+        "SELECT ID FROM djmdContent WHERE FolderPath = ? AND rb_local_deleted = 0 LIMIT 1", (path,)
+    )
+    if rows:
+        return rows[0][0], False
+    ext = os.path.splitext(path)[1].lstrip(".").lower()
+    device = conn.execute("SELECT ID, MasterDBID FROM djmdDevice LIMIT 1") if _has(conn, "djmdDevice") else []
+    master_db = device[0][1] if device else None
+    content = {
+        "FolderPath": path,
+        "FileNameL": os.path.basename(path),
+        "FileNameS": "",
+        "Title": _text(title) or os.path.splitext(os.path.basename(path))[0],
+        "ArtistID": _named(conn, writer, "djmdArtist", artist),
+        "AlbumID": _named(conn, writer, "djmdAlbum", album),
+        "GenreID": _named(conn, writer, "djmdGenre", genre),
+        "BPM": 0,
+        "Length": max(_int(duration), 0),
+        "FileType": FILE_TYPES.get(ext, 0),
+        "FileSize": _file_size(path, 0),
+        "Rating": 0,
+        "DJPlayCount": 0,
+        "Analysed": 0,
+        "DateCreated": datetime.date.today().strftime("%Y-%m-%d"),
+        "StockDate": datetime.date.today().strftime("%Y-%m-%d"),
+        "MasterDBID": master_db,
+        "DeviceID": device[0][0] if device else None,
+        "OrgFolderPath": path,
+    }
+    cid = writer.new_id("djmdContent")
+    content["ID"] = cid
+    content["MasterSongID"] = cid
+    writer.insert("djmdContent", content)
+    return cid, True
 
 
 def _has(conn, table):

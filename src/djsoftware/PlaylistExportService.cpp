@@ -11,6 +11,7 @@
 #include "core/Files.hpp"
 #include "djsoftware/DJSoftwareBridge.hpp"
 #include "djsoftware/MixxxBridge.hpp"
+#include "djsoftware/RekordboxBridge.hpp"
 #include "djsoftware/SeratoBridge.hpp"
 #include "djsoftware/VDJFiles.hpp"
 
@@ -181,30 +182,26 @@ boost::asio::awaitable<ExportResult> PlaylistExportService::exportRekordbox(cons
     auto exportable = exportableTracks(tracks, sw);
     if (exportable.empty()) co_return result(sw, 0, total, noFiles);
     if (!targets_.rekordbox) co_return result(sw, 0, total, failed("rekordbox ist nicht eingerichtet"));
-    std::string playlistId;
-    try {
-        playlistId = co_await targets_.rekordbox->createPlaylist(name);
-    } catch (const std::exception& e) {
-        co_return result(sw, 0, total, failed(e.what()));
+    // Content ids where the track has one, else the file (rekordbox gets an entry for it).
+    json entries = json::array();
+    for (const auto& t : exportable) {
+        if (t.rekordboxId && !t.rekordboxId->empty()) entries.push_back({{"content_id", *t.rekordboxId}});
+        else if (t.source == "rekordbox" && !t.sourceId.empty()) entries.push_back({{"content_id", t.sourceId}});
+        else
+            entries.push_back({{"path", *filePath(t)}, {"title", t.title}, {"artist", t.artist}, {"album", ""},
+                               {"genre", t.genre}, {"duration", t.durationSeconds}});
     }
     int exported = 0;
-    std::optional<std::string> error;
-    for (const auto& t : exportable) {
-        try {
-            std::optional<std::string> contentId;
-            if (t.rekordboxId && !t.rekordboxId->empty()) contentId = t.rekordboxId;
-            else if (t.source == "rekordbox" && !t.sourceId.empty()) contentId = t.sourceId;
-            else if (auto path = filePath(t); path && targets_.rekordboxContentId)
-                contentId = co_await targets_.rekordboxContentId(t, *path);
-            if (!contentId || contentId->empty()) continue;
-            co_await targets_.rekordbox->addTrackToPlaylist(*contentId, playlistId, static_cast<std::size_t>(exported));
-            ++exported;
-        } catch (const std::exception& e) {
-            error = std::string("Python-Fehler: ") + e.what();
-        }
+    try {
+        json answer = co_await targets_.rekordbox->exportPlaylist(name, entries);
+        exported = answer.value("exported", 0);
+    } catch (const DJBridgeError& e) {
+        co_return result(sw, 0, total, failed(e.what()));
+    } catch (const std::exception& e) {
+        co_return result(sw, 0, total, std::string("Python-Fehler: ") + e.what());
     }
-    if (exported == 0 && !error) error = nothingWritten;
-    co_return result(sw, exported, total - exported, error);
+    co_return result(sw, exported, total - exported, exported == 0 ? std::optional<std::string>(nothingWritten)
+                                                                   : std::nullopt);
 }
 
 boost::asio::awaitable<ExportResult> PlaylistExportService::exportMixxx(const std::vector<Track>& tracks,

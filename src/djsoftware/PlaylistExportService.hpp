@@ -21,6 +21,7 @@ namespace fv {
 
 class DJSoftwareBridge;
 class MixxxBridge;
+class RekordboxBridge;
 
 struct ExportResult {
     DJSoftwareType software = DJSoftwareType::virtualDJ;
@@ -42,9 +43,8 @@ public:
     // How the targets that are not plain files are reached; an absent one fails its export with
     // a clear text.
     struct Targets {
-        // rekordbox: the bridge, and the content id of a file (creating the library entry when needed).
-        std::shared_ptr<DJSoftwareBridge> rekordbox;
-        std::function<Task<std::optional<std::string>>(const Track& track, std::string path)> rekordboxContentId;
+        // rekordbox: the playlist, its content ids and the content made for files, in one transaction.
+        std::shared_ptr<RekordboxBridge> rekordbox;
         // Mixxx: the whole playlist is written in one transaction.
         std::shared_ptr<MixxxBridge> mixxx;
         // Spotify: a new playlist of the user, then its items (track URIs) in chunks of 100.

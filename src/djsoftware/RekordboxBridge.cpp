@@ -88,6 +88,17 @@ RekordboxBridge::Task<std::string> RekordboxBridge::getOrCreateContentId(std::st
     }
 }
 
+RekordboxBridge::Task<json> RekordboxBridge::exportPlaylist(std::string name, json entries) {
+    checkWritable();
+    std::string answer;
+    try {
+        answer = co_await service_.exportPlaylist(dbPath, appSupportPath, name, entries.dump());
+    } catch (const RekordboxOperationError& e) {
+        throw DJBridgeError::playlistCreationFailed(e.what());
+    }
+    co_return json::parse(answer);
+}
+
 BridgeStatus RekordboxBridge::configure(const AppSettings& settings) {
     bool chosen = false, accessProblem = false;
     std::string db;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "core/Json.hpp"
 #include "djsoftware/DJSoftwareBridge.hpp"
 
 namespace fv {
@@ -31,6 +32,11 @@ public:
     // The content id of a file, made in rekordbox's collection when missing.
     Task<std::string> getOrCreateContentId(std::string filePath, std::string title, std::string artist,
                                            std::string album, std::string genre, int64_t durationSeconds);
+
+    // A new playlist of these entries in one transaction: nothing changes unless all of it is written.
+    // Each entry is {"content_id"} or a file {"path", "title", "artist", "album", "genre", "duration"};
+    // the answer is {"playlist_id", "exported", "skipped"}.
+    Task<json> exportPlaylist(std::string name, json entries);
 
     RekordboxService& service() { return service_; }
     std::string dbPath;

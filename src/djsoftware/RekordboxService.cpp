@@ -357,6 +357,15 @@ RekordboxService::Task<std::string> RekordboxService::getOrCreateContentId(
     });
 }
 
+RekordboxService::Task<std::string> RekordboxService::exportPlaylist(std::string dbPath, std::string appSupportPath,
+                                                                    std::string name, std::string entriesJson) {
+    return safePythonCall<std::string>([=, this] {
+        json d = callForDict("export_playlist", {dbPath, appSupportPath, name, entriesJson});
+        decodeWriteResult(d, "playlist_id");
+        return d.dump();
+    });
+}
+
 RekordboxService::Task<std::string> RekordboxService::resolveCdjContentIds(std::string dbPath,
                                                                           std::string appSupportPath,
                                                                           std::string wantedJson) {

@@ -136,6 +136,10 @@ public:
 
     // The CDJ library manager's calls: JSON text in, the module's JSON text out ("{}" when the
     // result is not text).
+    // A new playlist with the entries in one transaction (see export_playlist); the answer as JSON:
+    // {"playlist_id", "exported", "skipped": [indices]}. Throws RekordboxOperationError.
+    Task<std::string> exportPlaylist(std::string dbPath, std::string appSupportPath, std::string name,
+                                     std::string entriesJson);
     Task<std::string> resolveCdjContentIds(std::string dbPath, std::string appSupportPath, std::string wantedJson);
     Task<std::string> exportCdjTracks(std::string dbPath, std::string appSupportPath, std::string idsJson,
                                       std::string artworkFolder);

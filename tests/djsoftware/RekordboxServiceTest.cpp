@@ -22,6 +22,7 @@
 #include "core/Paths.hpp"
 #include "core/MainLoop.hpp"
 #include "djsoftware/PythonRuntime.hpp"
+#include "djsoftware/PlaylistExportService.hpp"
 #include "djsoftware/RekordboxBridge.hpp"
 #include "platform/SecretStore.hpp"
 #include "session/AppSettings.hpp"
@@ -563,4 +564,64 @@ TEST(RekordboxCommands, KeyIsKeptInTheKeychainAndStatusNeedsARunningSession) {
     auto status = fv::test::runFloorvote({"cdj", "status"});
     EXPECT_EQ(status.exitCode, 1);
     EXPECT_NE(status.err.find("Keine laufende Live-Sitzung mit CDJ-Library"), std::string::npos) << status.err;
+}
+
+// An export is one write: the playlist under "Floorvote" with content ids and new content for
+// files, read back from master.db; with a broken XML beside it nothing changes; encrypted too.
+TEST(RekordboxBridge, ExportWritesTheWholePlaylistInOneTransaction) {
+    for (std::optional<std::string> key : {std::optional<std::string>(), std::optional<std::string>("export-key")}) {
+        SCOPED_TRACE(key ? "encrypted" : "plain");
+        Library lib(key);
+        service(key);
+        auto bridge = std::make_shared<RekordboxBridge>(RekordboxService::shared());
+        bridge->isRekordboxRunning = [] { return false; };
+        bridge->dbPath = lib.path();
+        bridge->appSupportPath = lib.support();
+        PlaylistExportService::Targets targets;
+        targets.rekordbox = bridge;
+        PlaylistExportService exporter(targets);
+
+        fv::test::writeFile(lib.dir / "music" / "neu.mp3", "audio");
+        Track byId, byFile, bySource, unknown, streaming;
+        byId.title = "One More Time";
+        byId.rekordboxId = lib.one;
+        byFile.title = "Neu";
+        byFile.artist = "Niemand";
+        byFile.folderPath = (lib.dir / "music" / "neu.mp3").string();
+        bySource.source = "rekordbox";
+        bySource.sourceId = lib.three;
+        unknown.rekordboxId = "424242";
+        streaming.source = "spotify";
+        streaming.sourceId = "sp";
+        auto r = run(exporter.exportTracks({byId, byFile, bySource, unknown, streaming}, DJSoftwareType::rekordbox,
+                                           "Nach dem Gig", ""));
+        EXPECT_EQ(r, (ExportResult{DJSoftwareType::rekordbox, 3, 2, std::nullopt}));
+        auto playlists = run(RekordboxService::shared().listPlaylists(lib.path(), ""));
+        std::string id;
+        for (const auto& p : playlists)
+            if (p.name == "Nach dem Gig") id = p.id;
+        ASSERT_FALSE(id.empty());
+        auto tracks = run(RekordboxService::shared().listTracks(lib.path(), "", id));
+        ASSERT_EQ(tracks.size(), 3u);
+        EXPECT_EQ(tracks[0].contentId, lib.one);
+        EXPECT_EQ(tracks[1].title, "Neu");
+        EXPECT_EQ(tracks[1].artist, "Niemand");
+        EXPECT_EQ(tracks[2].contentId, lib.three);
+
+        // The XML beside the database cannot be kept in step: nothing of the export is written.
+        lib.db->close();
+        auto countRows = [&] { return lib.db->rows("SELECT count(*) FROM djmdPlaylist UNION ALL SELECT count(*) FROM djmdContent"); };
+        auto before = countRows();
+        lib.db->close();
+        fv::test::writeFile(lib.db->folder() / "masterPlaylists6.xml", "<?xml version=\"1.0\"?>\r\n<MASTER_PLAYLIST>\r\n");
+        fv::test::writeFile(lib.dir / "music" / "noch-neuer.mp3", "audio");
+        byFile.folderPath = (lib.dir / "music" / "noch-neuer.mp3").string();
+        auto failedExport = run(exporter.exportTracks({byId, byFile}, DJSoftwareType::rekordbox, "Kaputt", ""));
+        EXPECT_EQ(failedExport.exported, 0);
+        ASSERT_TRUE(failedExport.error);
+        EXPECT_EQ(failedExport.error->rfind("Export fehlgeschlagen: ", 0), 0u) << *failedExport.error;
+        EXPECT_EQ(countRows(), before);
+        lib.db->close();
+    }
+    service();
 }
