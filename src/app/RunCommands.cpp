@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "app/CommandSupport.hpp"
+#include "app/ExportSupport.hpp"
 #include "app/SessionCDJ.hpp"
 #include "app/SessionOverlay.hpp"
 #include "app/Commands.hpp"
@@ -79,6 +80,8 @@ const char* kHelp =
     "  rundruf TEXT          Nachricht an alle Gäste\n"
     "  online | offline      Event für Gäste öffnen oder schließen\n"
     "  laden ID DECK         Titel eines Wunschs auf ein VirtualDJ-Deck laden\n"
+    "  export ZIEL NAME      bestätigte Wünsche als Playlist exportieren (rekordbox, serato,\n"
+    "                        virtualdj, mixxx, spotify, applemusic)\n"
     "  status                Verbindung und Zähler\n"
     "  hilfe                 diese Liste\n"
     "  ende                  beenden";
@@ -323,6 +326,20 @@ private:
                                         request.title, args[1]));
                     else
                         complain(dj_.lastError().value_or("Der Titel konnte nicht geladen werden."));
+                }
+            } else if (cmd == "export") {
+                std::string target, name;
+                in >> target;
+                std::getline(in, name);
+                while (!name.empty() && name.front() == ' ') name.erase(name.begin());
+                auto software = djSoftwareTypeFromRaw(target);
+                if (!software || name.empty()) {
+                    complain("Aufruf: export ZIEL NAME, z. B. „export serato Sommerfest“");
+                } else {
+                    auto tracks = tracksOfRequests(store_.requestStore.queue(), store_.cachedTracks(), "confirmed");
+                    auto result = co_await exportWithSettings(tracks, *software, name, std::nullopt);
+                    if (result.error && result.exported == 0) complain(result.summary());
+                    else say(result.summary());
                 }
             } else if (cmd == "status") {
                 const char* states[] = {"getrennt", "verbindet", "verbunden", "Fehler"};

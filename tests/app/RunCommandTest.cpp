@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "overlay/OverlayTestClient.hpp"
+#include "core/Files.hpp"
 #include "session/ApiTestService.hpp"
 #include "support/TestSupport.hpp"
 
@@ -93,8 +94,14 @@ protected:
         service = std::make_unique<TestService>(TestService::serviceArgs("production", 0, {"--ping-interval", "500"}));
         setenv("FLOORVOTE_PRODUCTION_URL", service->url().c_str(), 1);
         service->account({{"email", "dj@example.invalid"}, {"code", "123456"}});
+        // The confirmed request's track is a file on disk (for the export).
+        fv::test::writeFile(home->path() / "Musik" / "zwei.mp3", "audio");
+        json zwei = request(2, "Zwei", "confirmed");
+        zwei["track_id"] = 20;
         service->event({{"id", "ev1"}, {"dj_pin", "1234"}, {"event_name", "Sommerfest"}, {"ownerEmail", "dj@example.invalid"},
-                        {"requests", json::array({request(1, "Eins"), request(2, "Zwei", "confirmed")})},
+                        {"tracks", json::array({{{"id", 20}, {"title", "Zwei"}, {"artist", "Band"},
+                                                 {"folder_path", (home->path() / "Musik" / "zwei.mp3").string()}}})},
+                        {"requests", json::array({request(1, "Eins"), zwei})},
                         {"messages", json::array({{{"id", 5}, {"content", "Hallo"}, {"created_at", "x"}, {"session_id", "g5"}}})}});
         ASSERT_EQ(runFloorvote({"login", "dj@example.invalid", "--code", "123456"}).exitCode, 0);
         ASSERT_EQ(runFloorvote({"use", "ev1", "--pin", "1234"}).exitCode, 0);
@@ -128,6 +135,7 @@ protected:
 
 TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
     if (runProcess({"tmux", "-V"}).exitCode != 0) GTEST_SKIP() << "tmux is not installed";
+    ASSERT_EQ(runFloorvote({"settings", "set", "lastVirtualDJPath", (home->path() / "VirtualDJ").string()}).exitCode, 0);
     Terminal t;
     t.start(runCommandLine());
     ASSERT_TRUE(t.waitFor("„hilfe“ zeigt die Befehle.")) << t.screen();
@@ -147,6 +155,15 @@ TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
     EXPECT_EQ(requestOnService(1)["status"], "confirmed");
     t.type("queue");
     ASSERT_TRUE(t.waitFor("Bestätigte Wünsche (2):")) << t.screen();
+
+    // The confirmed requests as a VirtualDJ list: the one with a file goes, the other is counted.
+    t.type("export virtualdj Nach dem Gig");
+    ASSERT_TRUE(t.waitFor("1 Tracks nach VirtualDJ exportiert, 1 übersprungen.")) << t.screen();
+    auto list = fv::readFile(home->path() / "VirtualDJ" / "MyLists" / "Nach dem Gig.vdjfolder");
+    ASSERT_TRUE(list);
+    EXPECT_THAT(*list, HasSubstr("zwei.mp3\" artist=\"Band\" title=\"Zwei\""));
+    t.type("export traktor X");
+    ASSERT_TRUE(t.waitFor("Aufruf: export ZIEL NAME")) << t.screen();
 
     // A guest's request arrives while the DJ watches.
     service->admin("POST", "/__admin/add-request", {{"eventId", "ev1"}, {"request", request(3, "Drei")}});
