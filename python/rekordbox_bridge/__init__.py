@@ -501,21 +501,25 @@ def _new_playlist(conn, writer, name, parent, attribute):
     return pid
 
 
+def _parent_folder(conn, writer, parent_name):
+    """The top-level folder named parent_name (made when missing); the root without a name."""
+    if not _text(parent_name):
+        return ROOT
+    rows = conn.execute(
+        "SELECT ID FROM djmdPlaylist WHERE Name = ? AND ParentID = ? AND Attribute = ? "
+        "AND rb_local_deleted = 0 ORDER BY Seq LIMIT 1",
+        (parent_name, ROOT, FOLDER),
+    )
+    return rows[0][0] if rows else _new_playlist(conn, writer, parent_name, ROOT, FOLDER)
+
+
 def create_playlist(db_path, app_support_path, name, parent_name="Floorvote"):
     """A playlist under the folder parent_name at the top level (the folder is made when missing)."""
     if not _text(name).strip():
         return {"ok": False, "error": "Playlist-Name fehlt"}
 
     def body(conn, writer):
-        parent = ROOT
-        if _text(parent_name):
-            rows = conn.execute(
-                "SELECT ID FROM djmdPlaylist WHERE Name = ? AND ParentID = ? AND Attribute = ? "
-                "AND rb_local_deleted = 0 ORDER BY Seq LIMIT 1",
-                (parent_name, ROOT, FOLDER),
-            )
-            parent = rows[0][0] if rows else _new_playlist(conn, writer, parent_name, ROOT, FOLDER)
-        return {"playlist_id": _new_playlist(conn, writer, name, parent, 0)}
+        return {"playlist_id": _new_playlist(conn, writer, name, _parent_folder(conn, writer, parent_name), 0)}
 
     return _write(db_path, body)
 
@@ -629,14 +633,7 @@ def export_playlist(db_path, app_support_path, name, entries_json, parent_name="
         return {"ok": False, "error": "Ungültige Exportliste"}
 
     def body(conn, writer):
-        parent = ROOT
-        if _text(parent_name):
-            rows = conn.execute(
-                "SELECT ID FROM djmdPlaylist WHERE Name = ? AND ParentID = ? AND Attribute = ? "
-                "AND rb_local_deleted = 0 ORDER BY Seq LIMIT 1",
-                (parent_name, ROOT, FOLDER),
-            )
-            parent = rows[0][0] if rows else _new_playlist(conn, writer, parent_name, ROOT, FOLDER)
+        parent = _parent_folder(conn, writer, parent_name)
         pid = _new_playlist(conn, writer, name, parent, 0)
         exported, skipped = 0, []
         for index, e in enumerate(entries):
