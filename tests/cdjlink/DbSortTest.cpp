@@ -15,6 +15,7 @@
 
 #include "cdjlink/CDJDbCodec.hpp"
 #include "cdjlink/CDJDbMenus.hpp"
+#include "cdjlink/CDJNfsServer.hpp"
 
 using namespace fv::cdj;
 
@@ -301,4 +302,57 @@ TEST(CDJLibraryContent, ContentLetGoByAReaderIsFreedByTheNextReplacement) {
     // ...but with the next replacement.
     library.replaceContent(other, {});
     EXPECT_TRUE(onlyInOld.expired());
+}
+
+TEST(NfsLibraryFiles, LookUpAndListLikeTheFullList) {
+    CDJLibrary library;
+    auto tracks = variedTracks(9, 60);
+    CDJTrack zero;
+    zero.id = 0;
+    zero.fileType = "mp3";
+    tracks.push_back(zero);
+    CDJTrack top;
+    top.id = 4294967295u;
+    top.filePath = "/x/Song.Flac";
+    tracks.push_back(top);
+    library.replaceContent(tracks, {});
+    std::vector<CDJNfsFile> all;
+    for (const auto& t : library.tracks()) all.push_back({t.id, cdjVirtualFileName(t), t.filePath});
+    auto list = cdjNfsFileList(all);
+    auto shared = cdjNfsLibraryFiles(library.content());
+    EXPECT_EQ(shared->size(), list->size());
+
+    std::vector<std::string> names;
+    for (const auto& f : all) names.push_back(f.name);
+    for (std::string odd : {"", ".", "..", "0", "0.mp3", "00.mp3", "4294967295.flac", "4294967296.mp3",
+                            "99999999999999999999.mp3", "-1.mp3", "+5.mp3", " 5.mp3", "5", "5.", "/5.mp3"})
+        names.push_back(odd);
+    for (const auto& f : all) {
+        names.push_back(f.name + "x");
+        names.push_back("0" + f.name);
+        names.push_back(f.name.substr(0, f.name.find('.')) + ".wav");
+    }
+    for (const auto& name : names) {
+        auto a = list->find(name), b = shared->find(name);
+        ASSERT_EQ(a.has_value(), b.has_value()) << name;
+        if (a) {
+            EXPECT_EQ(a->trackId, b->trackId);
+            EXPECT_EQ(a->name, b->name);
+            EXPECT_EQ(a->realPath, b->realPath);
+        }
+    }
+
+    auto listed = [](const CDJNfsFiles& files, std::optional<uint32_t> after, size_t max) {
+        std::vector<std::string> out;
+        files.list(after, [&](const CDJNfsFile& f) {
+            out.push_back(std::to_string(f.trackId) + " " + f.name + " " + f.realPath);
+            return out.size() < max;
+        });
+        return out;
+    };
+    for (std::optional<uint32_t> after : {std::optional<uint32_t>{}, std::optional<uint32_t>{0u},
+                                          std::optional<uint32_t>{all[5].trackId}, std::optional<uint32_t>{all[5].trackId + 1},
+                                          std::optional<uint32_t>{4294967295u}})
+        for (size_t max : {size_t{1}, size_t{7}, size_t{1000}})
+            EXPECT_EQ(listed(*shared, after, max), listed(*list, after, max));
 }
