@@ -1,6 +1,7 @@
 // The remote database with a library of 10,000 tracks over loopback: requests per second and
-// latency of the menus a player asks for, against a bare TCP echo and the smallest request
-// (Setup) on the same kind of connection.
+// latency (p50, p99) of the menus a player asks for, against a bare TCP echo and the smallest
+// request (Setup) on the same kind of connection. Players feel any stall, so the p99 figures
+// count: the last lines give the worst of them against their goals.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -179,24 +180,53 @@ int main() {
                 echo.p99);
     row("Setup 0x0000 (baseline)", setup, setup.p50);
 
-    // Cold: the first request after the library changed (the manager replaces it whenever the
-    // requests change) copies, indexes and sorts all tracks; repeated visits reuse the list.
+    // After a change: the manager replaces the library whenever the requests change, so the first
+    // list a player asks for next meets a new library: one request accepted (a track added), one
+    // withdrawn (a track gone) and one track's tags edited. Each sort order was shown before the
+    // change, as when a DJ keeps browsing. Repeat: the same list asked for again.
     auto playlists = library->playlists();
+    uint32_t nextId = 10000 + trackCount;
+    size_t changeAt = 0;
+    auto changeLibrary = [&] {
+        CDJTrack added = tracks[changeAt % tracks.size()];
+        added.id = ++nextId;
+        added.title = "Wunsch " + std::to_string(nextId);
+        tracks.erase(tracks.begin() + static_cast<std::ptrdiff_t>((changeAt * 7919) % tracks.size()));
+        tracks.push_back(std::move(added));
+        tracks[(changeAt * 104729) % tracks.size()].comment = "bearbeitet " + std::to_string(changeAt);
+        ++changeAt;
+        library->replaceContent(tracks, playlists);
+    };
+    std::vector<double> firstSortP99, repeatP99;
     for (const auto& e : cdjSortEntries()) {
         auto sortId = static_cast<uint32_t>(e.id);
-        Stats cold = measureEach(8, [&] { library->replaceContent(tracks, playlists); }, [&] {
+        auto count = [&] { return static_cast<uint32_t>(tracks.size()); };
+        c.request(0x1004, {n(dmst(2, 1)), n(sortId)});
+        Stats cold = measureEach(20, changeLibrary, [&] {
             auto a = c.request(0x1004, {n(dmst(2, 1)), n(sortId)});
-            if (a.num(1) != trackCount) std::abort();
+            if (a.num(1) != count()) std::abort();
         });
         Stats warm = measure(500, [&](int) {
             auto a = c.request(0x1004, {n(dmst(2, 1)), n(sortId)});
-            if (a.num(1) != trackCount) std::abort();
+            if (a.num(1) != count()) std::abort();
         });
-        std::string name = "all tracks " + e.label + ", cold";
+        firstSortP99.push_back(cold.p99);
+        repeatP99.push_back(warm.p99);
+        std::string name = "all tracks " + e.label + ", after change";
         row(name.c_str(), cold, baseline());
         name = "all tracks " + e.label + ", repeat";
         row(name.c_str(), warm, baseline());
     }
+
+    // A library whose every track is new (the first fill, another source): nothing carries over.
+    Stats fresh = measureEach(
+        10,
+        [&] {
+            for (auto& t : tracks) t.comment += "*";
+            library->replaceContent(tracks, playlists);
+        },
+        [&] { c.request(0x1004, {n(dmst(2, 1)), n(2)}); });
+    row("all tracks ARTIST, every track new", fresh, baseline());
 
     c.request(0x1004, {n(dmst(2, 1)), n(1)});
     Stats page = measure(2000, [&](int i) {
@@ -206,6 +236,8 @@ int main() {
     });
     row("render page of 64 items", page, baseline());
 
+    ids.clear();
+    for (const auto& t : tracks) ids.push_back(t.id);
     const char16_t* terms[] = {u"NACHT", u"ÜBER", u"KÜNSTLER ECHO 1", u"ZEIT 99"};
     Stats search = measure(400, [&](int i) {
         std::u16string t = terms[i % 4];
@@ -224,8 +256,14 @@ int main() {
     });
     row("metadata 0x2002 + render of 16", metaRender, baseline());
 
+    auto worst = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
+    std::printf("\nworst p99 (us): cached list %.0f (goal < 1000), render %.0f (< 1000), metadata %.0f (< 1000),\n"
+                "               first sort after a change %.0f (< 3000)\n",
+                worst(repeatP99), std::max(page.p99, metaRender.p99), meta.p99, worst(firstSortP99));
+
     server->stop();
     queue.stop();
     ::unlink(logTemplate);
+    ::unlink((std::string(logTemplate) + ".1").c_str());
     return 0;
 }

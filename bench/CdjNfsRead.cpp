@@ -1,5 +1,6 @@
 // Reading a 50 MB track through the file service over UDP loopback, one 16384-byte READ in flight
-// at a time as a player reads, against plain pread() of the same file in the same run.
+// at a time as a player reads, against plain pread() of the same file in the same run. Then
+// LOOKUP and READDIR in a library of 10,000 tracks against the NULL procedure on the same socket.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,12 +9,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "cdjlink/CDJLog.hpp"
 #include "cdjlink/CDJNfsServer.hpp"
 #include "cdjlink/NfsTestSupport.hpp"
+#include "core/Log.hpp"
 #include "core/SerialQueue.hpp"
 
 using namespace fv;
@@ -27,6 +32,25 @@ constexpr uint32_t kChunk = 16384;
 
 double mbPerSecond(size_t bytes, Clock::duration d) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0) / std::chrono::duration<double>(d).count();
+}
+
+struct Latency {
+    double p50, p99;
+};
+
+Latency latency(int iterations, const std::function<bool(int)>& call) {
+    std::vector<double> us;
+    for (int i = 0; i < iterations; ++i) {
+        const auto t0 = Clock::now();
+        if (!call(i)) {
+            std::fprintf(stderr, "Aufruf fehlgeschlagen\n");
+            std::exit(1);
+        }
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    std::sort(us.begin(), us.end());
+    auto at = [&](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * static_cast<double>(us.size())))]; };
+    return {at(0.5), at(0.99)};
 }
 
 }  // namespace
@@ -119,6 +143,37 @@ int main() {
         bestPread = std::min(bestPread, preadRound());
         bestPreadOnce = std::min(bestPreadOnce, preadOpenOnce());
     }
+
+    // A library of 10,000 tracks (all on the one file): what a player's LOOKUP and READDIR cost.
+    // Every READDIR is logged; the terminal is kept out of the figures.
+    setLogToStdout(false);
+    std::vector<CDJTrack> many;
+    for (uint32_t id = 1; id <= 10000; ++id) {
+        CDJTrack t;
+        t.id = id;
+        t.fileType = id % 3 ? "mp3" : "flac";
+        t.filePath = file.string();
+        many.push_back(t);
+    }
+    library->replaceContent(many, {});
+    uint32_t xid = 1000000;
+    fv::test::Wire nothing;
+    const Latency nullProc = latency(3000, [&](int) {
+        return client.call(port, rpcCallMessage(++xid, kRpcNfsProgram, 2, 0, nothing.b)).has_value();
+    });
+    const Latency lookup = latency(3000, [&](int i) {
+        const uint32_t id = 1 + static_cast<uint32_t>(i * 7919) % 10000;
+        fv::test::Wire args;
+        args.zeros(32).str(std::to_string(id) + (id % 3 ? ".mp3" : ".flac"));
+        auto r = client.call(port, rpcCallMessage(++xid, kRpcNfsProgram, 2, 4, args.b));
+        return r && fv::test::wordAt(*r, 24) == 0;
+    });
+    const Latency readdir = latency(1000, [&](int i) {
+        fv::test::Wire args;
+        args.zeros(32).ws({static_cast<uint32_t>(i * 7919) % 10000, 8192});
+        auto r = client.call(port, rpcCallMessage(++xid, kRpcNfsProgram, 2, 16, args.b));
+        return r && fv::test::wordAt(*r, 24) == 0;
+    });
     server.stop();
     queue.stop();
     std::filesystem::remove_all(dir);
@@ -140,5 +195,11 @@ int main() {
     // A player streams a 320 kbit/s track at 0.04 MB/s; what matters is headroom for fast loads.
     std::printf("50 MB track loads in:                               %8.2f s\n",
                 std::chrono::duration<double>(bestNfs).count());
+    std::printf("\n10,000 tracks, UDP loopback:\n");
+    std::printf("  NULL (baseline)        p50 %8.1f us   p99 %8.1f us\n", nullProc.p50, nullProc.p99);
+    std::printf("  LOOKUP                 p50 %8.1f us   p99 %8.1f us   p50 / NULL %6.1f x\n", lookup.p50, lookup.p99,
+                lookup.p50 / nullProc.p50);
+    std::printf("  READDIR 8 KiB page     p50 %8.1f us   p99 %8.1f us   p50 / NULL %6.1f x\n", readdir.p50,
+                readdir.p99, readdir.p50 / nullProc.p50);
     return 0;
 }

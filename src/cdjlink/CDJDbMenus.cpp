@@ -1,8 +1,5 @@
 #include "cdjlink/CDJDbMenus.hpp"
 
-#include <locale.h>
-#include <wctype.h>
-
 #include <algorithm>
 #include <array>
 #include <filesystem>
@@ -25,46 +22,6 @@ constexpr uint16_t menuFooter = 0x4201;
 
 constexpr uint32_t trackRowFlag = 0x01000000;
 constexpr size_t maxArtworkBytes = 32 * 1024;
-
-locale_t textLocale() {
-    static locale_t loc = [] {
-        locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
-        if (!l) l = newlocale(LC_CTYPE_MASK, "C.utf8", locale_t(0));
-        return l;
-    }();
-    return loc;
-}
-
-char16_t lowerUnit(char16_t u) {
-    if (u >= 0xd800 && u <= 0xdfff) return u;
-    if (u < 0x80) return (u >= 'A' && u <= 'Z') ? static_cast<char16_t>(u + 32) : u;
-    if (locale_t l = textLocale()) return static_cast<char16_t>(towlower_l(static_cast<wint_t>(u), l));
-    return u;
-}
-
-// Base letters of the Latin-1 and Latin Extended-A letters (already lower case).
-std::u16string_view foldLatin(char16_t u) {
-    static constexpr std::array<std::u16string_view, 32> latin1{
-        u"a", u"a", u"a", u"a", u"a", u"a", u"ae", u"c", u"e", u"e", u"e", u"e", u"i", u"i", u"i", u"i",
-        u"d", u"n", u"o", u"o", u"o", u"o", u"o", u"\u00f7", u"o", u"u", u"u", u"u", u"u", u"y", u"th", u"y"};
-    if (u == 0xdf) return u"ss";
-    if (u >= 0xe0 && u <= 0xff) return latin1[u - 0xe0];
-    struct Range {
-        char16_t from, to;
-        std::u16string_view base;
-    };
-    static constexpr std::array<Range, 24> extA{{{0x100, 0x105, u"a"}, {0x106, 0x10d, u"c"}, {0x10e, 0x111, u"d"},
-                                                 {0x112, 0x11b, u"e"}, {0x11c, 0x123, u"g"}, {0x124, 0x127, u"h"},
-                                                 {0x128, 0x131, u"i"}, {0x132, 0x133, u"ij"}, {0x134, 0x135, u"j"},
-                                                 {0x136, 0x138, u"k"}, {0x139, 0x142, u"l"}, {0x143, 0x14b, u"n"},
-                                                 {0x14c, 0x151, u"o"}, {0x152, 0x153, u"oe"}, {0x154, 0x159, u"r"},
-                                                 {0x15a, 0x161, u"s"}, {0x162, 0x167, u"t"}, {0x168, 0x173, u"u"},
-                                                 {0x174, 0x175, u"w"}, {0x176, 0x178, u"y"}, {0x179, 0x17e, u"z"},
-                                                 {0x17f, 0x17f, u"s"}, {0, 0, {}}, {0, 0, {}}}};
-    for (const auto& r : extA)
-        if (!r.base.empty() && u >= r.from && u <= r.to) return r.base;
-    return {};
-}
 
 std::string hex4(uint16_t v) { return fmt::format("{:04x}", v); }
 
@@ -139,7 +96,12 @@ CDJColumn columnFor(int64_t sortId, const CDJLinkSettings& settings) {
     return e && e->column != CDJColumn::none ? e->column : settings.column;
 }
 
-using TrackPtr = CDJDbTrackIndex::TrackPtr;
+using TrackPtr = std::shared_ptr<const CDJTrack>;
+
+// The track of a content's entry, sharing the entry's lifetime.
+TrackPtr trackOf(const CDJLibraryContent::TrackPtr& entry) {
+    return entry ? TrackPtr(entry, &entry->track) : nullptr;
+}
 
 CDJMenuItem trackRow(const TrackPtr& track, CDJColumn column, int64_t pos) {
     const CDJTrack& t = *track;
@@ -156,39 +118,12 @@ CDJMenuItem trackRow(const TrackPtr& track, CDJColumn column, int64_t pos) {
     return item;
 }
 
-// Sort keys for a sort order; a playlist's default order is its own.
-void applySort(std::vector<CDJMenuItem>& items, int64_t sortId, bool keepListOrder) {
-    for (auto& it : items) {
-        const CDJTrack& t = *it.track;
-        it.sortNum.reset();
-        switch (sortId) {
-            case 2: it.sortKey = sortKeyOf(t.artist + '\x01' + t.title); break;
-            case 3: it.sortKey = sortKeyOf(t.album + '\x01' + t.title); break;
-            case 4: it.sortNum = t.bpm100; break;
-            case 5: it.sortNum = -t.rating; break;  // best first
-            case 6: it.sortKey = sortKeyOf(t.genre + '\x01' + t.title); break;
-            case 8: it.sortNum = t.duration; break;
-            case 12: it.sortNum = keyPosition(t.key); break;
-            case 17: it.sortNum = t.id; break;  // content ids grow with the import
-            case 0:
-                if (keepListOrder) {
-                    it.sortNum = it.pos;
-                    break;
-                }
-                [[fallthrough]];
-            default: it.sortKey = sortKeyOf(t.title); break;
-        }
-        if (it.sortNum) it.sortKey.clear();
-    }
-    sortMenuItems(items);
-}
-
-std::vector<CDJMenuItem> trackRows(const std::vector<TrackPtr>& tracks, CDJColumn column, bool numbered) {
-    std::vector<CDJMenuItem> rows;
-    rows.reserve(tracks.size());
-    int64_t pos = 0;
-    for (const auto& t : tracks) rows.push_back(trackRow(t, column, numbered ? ++pos : 0));
-    return rows;
+template <typename T>
+std::vector<T> permuted(const std::vector<T>& v, const std::vector<uint32_t>& perm) {
+    std::vector<T> out;
+    out.reserve(perm.size());
+    for (uint32_t p : perm) out.push_back(v[p]);
+    return out;
 }
 
 CDJMenuItem infoRow(int64_t type, uint32_t id, std::string label1, std::string label2 = {}) {
@@ -299,36 +234,41 @@ struct Handler {
         out.push_back(ok(m.type, count));
     }
 
-    CDJDbTrackIndex& index() {
-        CDJDbTrackIndex& i = server.trackIndex();
-        i.refresh(server.library());
-        return i;
+    // The library content this request reads, taken once: a replacement in the middle of the
+    // request is seen by the next one.
+    std::shared_ptr<const CDJLibraryContent> snapshot;
+    const CDJLibraryContent& content() {
+        if (!snapshot) {
+            server.trackIndex().refresh(server.library());
+            snapshot = server.trackIndex().content();
+        }
+        return *snapshot;
     }
 
     TrackPtr trackArg(size_t i) {
         auto id = m.number(i);
-        return id ? index().find(*id) : nullptr;
+        return id ? trackOf(content().findShared(*id)) : nullptr;
+    }
+
+    // Track rows of the current content; the rows are made when rendered.
+    CDJMenuList trackList(std::shared_ptr<const std::vector<uint32_t>> order, CDJColumn column,
+                          std::vector<uint32_t> positions = {}) {
+        content();
+        return std::make_shared<const CDJMenu>(snapshot, std::move(order), column, std::move(positions));
     }
 
     void allTracks() {
         uint32_t sortId = numberOr(m, 1);
         label = fmt::format("Alle Tracks (sort {})", sortId);
-        CDJColumn column = columnFor(sortId, settings);
-        auto& idx = index();
-        CDJMenuList list = idx.cachedList(sortId, column);
-        if (!list) {
-            auto rows = trackRows(idx.tracks(), column, false);
-            applySort(rows, sortId, false);
-            list = std::make_shared<const std::vector<CDJMenuItem>>(std::move(rows));
-            idx.storeList(sortId, column, list);
-        }
-        remember(std::move(list));
+        content();
+        remember(server.trackIndex().allTracksMenu(sortId, columnFor(sortId, settings)));
     }
 
     void playlist() {
         uint32_t sortId = numberOr(m, 1);
         uint32_t id = numberOr(m, 2);
-        auto playlists = server.library().playlists();
+        const CDJLibraryContent& c = content();
+        const auto& playlists = c.playlists;
         if (m.args.size() < 4 || numberOr(m, 3) == 1) {
             label = "Playlist-Ordner";
             std::vector<CDJMenuItem> rows;
@@ -338,37 +278,52 @@ struct Handler {
         }
         auto it = std::find_if(playlists.begin(), playlists.end(), [&](const CDJPlaylist& p) { return p.id == id; });
         label = fmt::format("Playlist {} \"{}\" (sort {})", id, it != playlists.end() ? it->name : "", sortId);
-        std::vector<CDJMenuItem> rows;
+        std::vector<uint32_t> order, positions;
         if (it != playlists.end()) {
-            CDJColumn column = columnFor(sortId, settings);
-            int64_t pos = 0;
+            uint32_t pos = 0;
             for (uint32_t trackId : it->trackIds) {
                 ++pos;
-                if (auto t = index().find(trackId)) rows.push_back(trackRow(t, column, pos));
+                size_t i = c.lowerBound(trackId);
+                if (i == c.ids.size() || c.ids[i] != trackId) continue;
+                order.push_back(static_cast<uint32_t>(i));
+                positions.push_back(pos);
             }
-            applySort(rows, sortId, true);
+            // A playlist's default order is its own.
+            if (sortId != 0) {
+                auto perm = sortedPermutation(c, trackOrderFor(sortId), order);
+                order = permuted(order, perm);
+                positions = permuted(positions, perm);
+            }
         }
-        remember(std::move(rows));
+        remember(trackList(std::make_shared<const std::vector<uint32_t>>(std::move(order)), columnFor(sortId, settings),
+                           std::move(positions)));
     }
 
     void tagList() {
         auto ids = server.library().tagList();
-        std::vector<CDJMenuItem> rows;
-        int64_t pos = 0;
+        const CDJLibraryContent& c = content();
+        std::vector<uint32_t> order, positions;
+        uint32_t pos = 0;
         for (uint32_t id : ids) {
             ++pos;
-            if (auto t = index().find(id)) rows.push_back(trackRow(t, settings.column, pos));
+            size_t i = c.lowerBound(id);
+            if (i == c.ids.size() || c.ids[i] != id) continue;
+            order.push_back(static_cast<uint32_t>(i));
+            positions.push_back(pos);
         }
-        label = fmt::format("Tag-Liste → {} Tracks", rows.size());
-        remember(std::move(rows));
+        label = fmt::format("Tag-Liste → {} Tracks", order.size());
+        remember(trackList(std::make_shared<const std::vector<uint32_t>>(std::move(order)), settings.column,
+                           std::move(positions)));
     }
 
     void searchHit() {
         uint32_t id = numberOr(m, 2);
         label = fmt::format("Suchtreffer-Auswahl {}", id);
-        std::vector<CDJMenuItem> rows;
-        if (auto t = index().find(id)) rows.push_back(trackRow(t, settings.column, 0));
-        remember(std::move(rows));
+        const CDJLibraryContent& c = content();
+        std::vector<uint32_t> order;
+        size_t i = c.lowerBound(id);
+        if (i < c.ids.size() && c.ids[i] == id) order.push_back(static_cast<uint32_t>(i));
+        remember(trackList(std::make_shared<const std::vector<uint32_t>>(std::move(order)), settings.column));
     }
 
     void search() {
@@ -376,13 +331,12 @@ struct Handler {
         std::string needle = lowerText(text ? *text : std::string());
         label = fmt::format("Suche \"{}\"", text ? *text : std::string());
         uint32_t sortId = numberOr(m, 1);
-        auto& idx = index();
-        std::vector<TrackPtr> hits;
-        for (size_t i = 0; i < idx.tracks().size(); ++i)
-            if (idx.searchText(i).find(needle) != std::string::npos) hits.push_back(idx.tracks()[i]);
-        auto rows = trackRows(hits, columnFor(sortId, settings), false);
-        applySort(rows, sortId, false);
-        remember(std::move(rows));
+        const CDJLibraryContent& c = content();
+        std::vector<uint32_t> hits;
+        for (size_t i = 0; i < c.tracks.size(); ++i)
+            if (c.tracks[i]->searchText.find(needle) != std::string::npos) hits.push_back(static_cast<uint32_t>(i));
+        hits = permuted(hits, sortedPermutation(c, trackOrderFor(sortId), hits));
+        remember(trackList(std::make_shared<const std::vector<uint32_t>>(std::move(hits)), columnFor(sortId, settings)));
     }
 
     void sortMenu() {
@@ -424,7 +378,8 @@ struct Handler {
 
     void artwork() {
         uint32_t artId = numberOr(m, 1);
-        auto t = index().find(artId);
+        const CDJLibraryTrack* entry = content().find(artId);
+        const CDJTrack* t = entry ? &entry->track : nullptr;
         Bytes image;
         if (!t || !t->artwork || t->artwork->empty()) {
             label = fmt::format("Artwork {} → nicht vorhanden", artId);
@@ -508,14 +463,15 @@ struct Handler {
 
     void mediaInfo() {
         label = "Media-Info";
-        const auto& tracks = index().tracks();
+        const CDJLibraryContent& c = content();
+        const auto& tracks = c.tracks;
         int64_t bytes = 0;
-        for (const auto& t : tracks) bytes += std::max<int64_t>(t->fileSize, 0);
+        for (const auto& t : tracks) bytes += std::max<int64_t>(t->track.fileSize, 0);
         const std::string& name = settings.deviceName;
         out.push_back({0x4002,
                        {CDJOutArg::i32(m.type), CDJOutArg::i32(0), CDJOutArg::i32(dbStringByteLength(name, false)),
                         CDJOutArg::str(name), CDJOutArg::i32(static_cast<uint32_t>(tracks.size())),
-                        CDJOutArg::i32(static_cast<uint32_t>(server.library().playlistCount())),
+                        CDJOutArg::i32(static_cast<uint32_t>(c.playlists.size())),
                         CDJOutArg::i32(clampU32(bytes >> 20)), CDJOutArg::i32(1)}});
     }
 
@@ -524,19 +480,11 @@ struct Handler {
         uint32_t id = numberOr(m, 1);
         CDJMenuList list = session.last;
         if (auto it = session.pendingByMenu.find(location); it != session.pendingByMenu.end()) list = it->second;
-        std::optional<uint32_t> found;
-        if (list) {
-            for (size_t i = 0; i < list->size(); ++i) {
-                const auto& row = (*list)[i];
-                if (row.isTrackRow() && row.id == id) {
-                    found = static_cast<uint32_t>(i);
-                    break;
-                }
-            }
-        }
+        std::optional<size_t> found;
+        if (list) found = list->findTrackRow(id);
         label = found ? fmt::format("Listenposition von {} → {} (Menü {})", id, *found, location)
                       : fmt::format("Listenposition von {} → nicht in der Liste (Menü {})", id, location);
-        out.push_back(ok(m.type, found.value_or(0)));
+        out.push_back(ok(m.type, static_cast<uint32_t>(found.value_or(0))));
     }
 
     void nxs2Extension() {
@@ -564,7 +512,7 @@ void Handler::render() {
             list = session.last;
         } else {
             auto root = rootMenuItems(settings);
-            if (root.size() == expected) list = std::make_shared<const std::vector<CDJMenuItem>>(std::move(root));
+            if (root.size() == expected) list = std::make_shared<const CDJMenu>(std::move(root));
         }
     }
     if (!list) {
@@ -589,7 +537,7 @@ void Handler::render() {
     auto tagged = server.library().tagList();
     out.push_back({menuHeader, {CDJOutArg::i32(1), CDJOutArg::i32(0)}});
     for (size_t i = from; i < to; ++i) {
-        const auto& item = (*list)[i];
+        const CDJMenuItem item = (*list)[i];
         bool isTagged = item.isTrackRow() && std::find(tagged.begin(), tagged.end(), item.id) != tagged.end();
         out.push_back({menuItem, menuItemArgs(item, isTagged)});
     }
@@ -715,25 +663,6 @@ uint32_t columnCode(CDJColumn column) {
     return 0;
 }
 
-uint32_t keyPosition(std::string_view keyText) {
-    while (!keyText.empty() && (keyText.front() == ' ' || keyText.front() == '\t')) keyText.remove_prefix(1);
-    while (!keyText.empty() && (keyText.back() == ' ' || keyText.back() == '\t')) keyText.remove_suffix(1);
-    struct Key {
-        std::string_view text;
-        uint32_t pos;
-    };
-    static constexpr std::array<Key, 36> keys{{
-        {"Abm", 1}, {"G#m", 1}, {"B", 2},    {"Ebm", 3}, {"D#m", 3}, {"F#", 4},   {"Gb", 4},   {"Bbm", 5}, {"A#m", 5},
-        {"Db", 6},  {"C#", 6},  {"Fm", 7},   {"Ab", 8},  {"G#", 8},  {"Cm", 9},   {"Eb", 10},  {"D#", 10}, {"Gm", 11},
-        {"Bb", 12}, {"A#", 12}, {"Dm", 13},  {"F", 14},  {"Am", 15}, {"C", 16},   {"Em", 17},  {"G", 18},  {"Bm", 19},
-        {"D", 20},  {"F#m", 21}, {"Gbm", 21}, {"A", 22}, {"Dbm", 23}, {"C#m", 23}, {"E", 24}, {"", 0},    {"", 0},
-    }};
-    if (keyText.empty()) return 0;
-    for (const auto& k : keys)
-        if (k.text == keyText) return k.pos;
-    return 0;
-}
-
 std::string columnText(const CDJTrack& t, CDJColumn column) {
     switch (column) {
         case CDJColumn::none: return {};
@@ -752,80 +681,76 @@ std::string columnText(const CDJTrack& t, CDJColumn column) {
     return {};
 }
 
-namespace {
-bool isAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-}  // namespace
-
-void CDJDbTrackIndex::refresh(const CDJLibrary& library) {
-    // The version first: content replaced in between only makes the next request rebuild again.
-    int64_t v = library.version();
-    if (v == version_) return;
-    auto all = library.tracks();
-    tracks_.clear();
-    searchTexts_.clear();
-    lists_.clear();
-    tracks_.reserve(all.size());
-    searchTexts_.reserve(all.size());
-    for (auto& t : all) {
-        searchTexts_.push_back(lowerText(t.title + " " + t.artist));
-        tracks_.push_back(std::make_shared<const CDJTrack>(std::move(t)));
+CDJTrackOrder trackOrderFor(int64_t sortId) {
+    switch (sortId) {
+        case 2: return CDJTrackOrder::artist;
+        case 3: return CDJTrackOrder::album;
+        case 4: return CDJTrackOrder::bpm;
+        case 5: return CDJTrackOrder::rating;
+        case 6: return CDJTrackOrder::genre;
+        case 8: return CDJTrackOrder::time;
+        case 12: return CDJTrackOrder::key;
+        case 17: return CDJTrackOrder::dateAdded;  // content ids grow with the import
+        default: return CDJTrackOrder::title;
     }
-    version_ = v;
 }
 
-CDJDbTrackIndex::TrackPtr CDJDbTrackIndex::find(uint32_t id) const {
-    auto it = std::lower_bound(tracks_.begin(), tracks_.end(), id,
-                               [](const TrackPtr& t, uint32_t want) { return t->id < want; });
-    return it != tracks_.end() && (*it)->id == id ? *it : nullptr;
+std::vector<uint32_t> sortedPermutation(const CDJLibraryContent& content, CDJTrackOrder order,
+                                        const std::vector<uint32_t>& indexes) {
+    // (rank of the key, position in indexes): equal keys keep their order.
+    const auto& rank = content.rankIn[static_cast<size_t>(order)];
+    std::vector<std::pair<uint32_t, uint32_t>> keyed;
+    keyed.reserve(indexes.size());
+    for (uint32_t p = 0; p < indexes.size(); ++p) keyed.emplace_back(rank[indexes[p]], p);
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<uint32_t> perm;
+    perm.reserve(keyed.size());
+    for (const auto& k : keyed) perm.push_back(k.second);
+    return perm;
 }
 
-CDJMenuList CDJDbTrackIndex::cachedList(int64_t sortId, CDJColumn column) const {
-    for (const auto& [id, col, list] : lists_)
-        if (id == sortId && col == column) return list;
-    return nullptr;
-}
-
-void CDJDbTrackIndex::storeList(int64_t sortId, CDJColumn column, CDJMenuList list) {
-    if (lists_.size() >= maxCachedLists) lists_.erase(lists_.begin());
-    lists_.emplace_back(sortId, column, std::move(list));
-}
-
-std::string lowerText(std::string_view text) {
-    if (isAscii(text)) {
-        std::string out(text);
-        for (char& c : out)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        return out;
+const CDJLibraryContent& CDJDbTrackIndex::refresh(const CDJLibrary& library) {
+    auto now = library.content();
+    if (now != content_) {
+        content_ = std::move(now);
+        menus_.clear();
     }
-    std::u16string u = utf8ToUtf16(text);
-    for (char16_t& c : u) c = lowerUnit(c);
-    return utf16ToUtf8(u);
+    return *content_;
 }
 
-std::string sortKeyOf(std::string_view text) {
-    if (isAscii(text)) {
-        std::string key = lowerText(text);
-        key += '\0';
-        key += text;
-        return key;
+CDJDbTrackIndex::Order CDJDbTrackIndex::allTracks(int64_t sortId) {
+    return Order(content_, &content_->sortedBy[static_cast<size_t>(trackOrderFor(sortId))]);
+}
+
+CDJMenuList CDJDbTrackIndex::allTracksMenu(int64_t sortId, CDJColumn column) {
+    auto& menu = menus_[{trackOrderFor(sortId), column}];
+    if (!menu) menu = std::make_shared<const CDJMenu>(content_, allTracks(sortId), column);
+    return menu;
+}
+
+// ---- prepared menus
+
+CDJMenu::CDJMenu(std::vector<CDJMenuItem> rows) : rows_(std::move(rows)) {}
+
+CDJMenu::CDJMenu(std::shared_ptr<const CDJLibraryContent> content, std::shared_ptr<const std::vector<uint32_t>> order,
+                 CDJColumn column, std::vector<uint32_t> positions)
+    : content_(std::move(content)), order_(std::move(order)), positions_(std::move(positions)), column_(column) {}
+
+CDJMenuItem CDJMenu::operator[](size_t i) const {
+    if (!order_) return rows_[i];
+    const auto& entry = content_->tracks[(*order_)[i]];
+    return trackRow(trackOf(entry), column_, positions_.empty() ? 0 : positions_[i]);
+}
+
+std::optional<size_t> CDJMenu::findTrackRow(uint32_t id) const {
+    if (order_) {
+        for (size_t i = 0; i < order_->size(); ++i)
+            if (content_->ids[(*order_)[i]] == id) return i;
+        return std::nullopt;
     }
-    std::u16string u = utf8ToUtf16(text);
-    std::u16string folded;
-    folded.reserve(u.size());
-    for (char16_t c : u) {
-        char16_t l = lowerUnit(c);
-        auto base = foldLatin(l);
-        if (base.empty())
-            folded += l;
-        else
-            folded += base;
-    }
-    std::string key = utf16ToUtf8(folded);
-    key += '\0';
-    key += text;
-    return key;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].isTrackRow() && rows_[i].id == id) return i;
+    return std::nullopt;
 }
 
 void sortMenuItems(std::vector<CDJMenuItem>& items) {
@@ -878,7 +803,7 @@ std::vector<CDJOutArg> menuItemArgs(const CDJMenuItem& item, bool tagged) {
 }
 
 std::vector<CDJDbResponse> handleDbRequest(CDJDbSession& session, const CDJDbMessage& request) {
-    Handler h{session, request, session.server, session.server.currentSettings(), {}, {}};
+    Handler h{session, request, session.server, session.server.currentSettings(), {}, {}, {}};
     if (request.type == 0x3000)
         h.render();
     else

@@ -2,17 +2,19 @@
 // What the remote database answers: the request handler behind each session, the menus it
 // prepares from the library and the settings, and the render of prepared menus. Runs on the
 // database server's queue.
+#include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "cdjlink/CDJDbCodec.hpp"
 #include "cdjlink/CDJModels.hpp"
+#include "cdjlink/CDJText.hpp"
 
 namespace fv::cdj {
 
@@ -63,34 +65,62 @@ struct CDJMenuItem {
     bool isTrackRow() const { return track && !isTrackInfo; }
 };
 
-// Prepared menus are shared between the session's lookups instead of copied.
-using CDJMenuList = std::shared_ptr<const std::vector<CDJMenuItem>>;
+// A prepared menu: rows made up front (the short menus), or tracks of one library content that
+// become rows only when rendered, so keeping and dropping a list of 10,000 tracks costs next to
+// nothing.
+class CDJMenu {
+public:
+    CDJMenu() = default;
+    explicit CDJMenu(std::vector<CDJMenuItem> rows);
+    // Track rows for content->tracks[order[i]], showing `column`; positions[i] is a row's list
+    // position (none given: 0).
+    CDJMenu(std::shared_ptr<const CDJLibraryContent> content, std::shared_ptr<const std::vector<uint32_t>> order,
+            CDJColumn column, std::vector<uint32_t> positions = {});
 
-// The library as the menus read it, rebuilt when the library's version changes: one shared copy
-// of each track, the lower-cased search texts and the all-tracks lists already sorted, so a
-// player browsing 10,000 tracks does not pay for copying and sorting them on every visit.
+    size_t size() const { return order_ ? order_->size() : rows_.size(); }
+    bool empty() const { return size() == 0; }
+    CDJMenuItem operator[](size_t i) const;
+    // Index of the track row for a track id.
+    std::optional<size_t> findTrackRow(uint32_t id) const;
+
+private:
+    std::vector<CDJMenuItem> rows_;
+    std::shared_ptr<const CDJLibraryContent> content_;
+    std::shared_ptr<const std::vector<uint32_t>> order_;
+    std::vector<uint32_t> positions_;
+    CDJColumn column_ = CDJColumn::none;
+};
+
+// Prepared menus are shared between the session's lookups (and, for the all-tracks lists, between
+// sessions) instead of copied.
+using CDJMenuList = std::shared_ptr<const CDJMenu>;
+
+// The order of a sort id.
+CDJTrackOrder trackOrderFor(int64_t sortId);
+// The order of rows (indexes into content.tracks) sorted by `order`: positions into `indexes`,
+// equal keys in their given order (a stable sort).
+std::vector<uint32_t> sortedPermutation(const CDJLibraryContent& content, CDJTrackOrder order,
+                                        const std::vector<uint32_t>& indexes);
+
+// The library as the menus read it: the current content and its all-tracks menus (the content
+// comes sorted in every order), made once per content and shared by every request and session.
 // Lives on the database server's queue.
 class CDJDbTrackIndex {
 public:
-    using TrackPtr = std::shared_ptr<const CDJTrack>;
-    // Sorted all-tracks lists kept at once (sort order and column).
-    static constexpr size_t maxCachedLists = 8;
+    using Content = std::shared_ptr<const CDJLibraryContent>;
+    using Order = std::shared_ptr<const std::vector<uint32_t>>;  // indexes into content()->tracks
 
-    void refresh(const CDJLibrary& library);
-    int64_t version() const { return version_; }
-    const std::vector<TrackPtr>& tracks() const { return tracks_; }  // ascending id
-    TrackPtr find(uint32_t id) const;
-    // lowerText(title + " " + artist) of tracks()[i].
-    const std::string& searchText(size_t i) const { return searchTexts_[i]; }
-
-    CDJMenuList cachedList(int64_t sortId, CDJColumn column) const;
-    void storeList(int64_t sortId, CDJColumn column, CDJMenuList list);
+    // Takes the library's current content (constant time).
+    const CDJLibraryContent& refresh(const CDJLibrary& library);
+    const Content& content() const { return content_; }
+    // All tracks of content() in the order of a sort id.
+    Order allTracks(int64_t sortId);
+    // The same as a menu showing `column`; one shared menu per order and column.
+    CDJMenuList allTracksMenu(int64_t sortId, CDJColumn column);
 
 private:
-    int64_t version_ = -1;
-    std::vector<TrackPtr> tracks_;
-    std::vector<std::string> searchTexts_;
-    std::vector<std::tuple<int64_t, CDJColumn, CDJMenuList>> lists_;
+    Content content_;
+    std::map<std::pair<CDJTrackOrder, CDJColumn>, CDJMenuList> menus_;
 };
 
 // A response before encoding; the session adds the request's transaction id.
@@ -103,18 +133,11 @@ struct CDJDbResponse {
 const std::vector<CDJSortEntry>& cdjSortEntries();
 // The number a column is sent as.
 uint32_t columnCode(CDJColumn column);
-// Position 1 to 24 on the key wheel of a key text (blanks around it ignored); 0 when unknown.
-uint32_t keyPosition(std::string_view keyText);
 // The text shown in a track list's second column.
 std::string columnText(const CDJTrack& track, CDJColumn column);
 // A track that no file backs (the virtual message entries): nothing to load.
 inline bool isVirtualTrack(const CDJTrack& t) { return t.filePath.empty(); }
 
-// Unicode lower case (search). Sort keys fold case and Latin diacritics ("Ä" sorts with "a",
-// "ß" as "ss"), so the order reads naturally whatever locale the machine has; the original text
-// breaks ties.
-std::string lowerText(std::string_view text);
-std::string sortKeyOf(std::string_view text);
 // By sortNum when both rows have one, else by sortKey; stable.
 void sortMenuItems(std::vector<CDJMenuItem>& items);
 

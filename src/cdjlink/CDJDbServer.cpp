@@ -46,7 +46,7 @@ CDJDbSession::Output CDJDbSession::receive(std::span<const uint8_t> data) {
 }
 
 void CDJDbSession::remember(uint32_t txid, int64_t location, std::vector<CDJMenuItem> items) {
-    remember(txid, location, std::make_shared<const std::vector<CDJMenuItem>>(std::move(items)));
+    remember(txid, location, std::make_shared<const CDJMenu>(std::move(items)));
 }
 
 void CDJDbSession::remember(uint32_t txid, int64_t location, CDJMenuList list) {

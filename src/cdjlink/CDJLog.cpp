@@ -14,7 +14,16 @@
 
 namespace fv::cdj {
 
+namespace {
+constexpr auto fileCheckInterval = std::chrono::seconds(1);
+}
+
 CDJLog::CDJLog() { entries_.reserve(capacity); }
+
+CDJLog::~CDJLog() {
+    std::lock_guard g(fileLock_);
+    closeFile();
+}
 
 CDJLog& cdjLog() {
     static CDJLog* log = new CDJLog;  // never destroyed: components may log during exit
@@ -60,6 +69,8 @@ std::filesystem::path CDJLog::defaultFilePath() {
 
 void CDJLog::setFilePath(std::optional<std::filesystem::path> path) {
     std::lock_guard g(fileLock_);
+    closeFile();
+    nextCheck_ = {};
     path_ = std::move(path);
     pathResolved_ = path_.has_value();
 }
@@ -97,37 +108,68 @@ std::string CDJLog::fileLine(const CDJLogEntry& e) {
     return line;
 }
 
+void CDJLog::closeFile() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    fileSize_ = 0;
+}
+
+void CDJLog::openFile() {
+    closeFile();
+    const std::string path = path_->string();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return;
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0) {
+        fileSize_ = static_cast<uint64_t>(st.st_size);
+        fileDev_ = static_cast<uint64_t>(st.st_dev);
+        fileIno_ = static_cast<uint64_t>(st.st_ino);
+    }
+}
+
 void CDJLog::appendToFile(const std::string& line) {
     std::lock_guard g(fileLock_);
     if (!pathResolved_) {
         path_ = defaultFilePath();
         pathResolved_ = true;
     }
-    const std::string path = path_->string();
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0 &&
-        static_cast<uint64_t>(st.st_size) + line.size() > rotateBytes_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (fd_ < 0) {
+        openFile();
+        nextCheck_ = now + fileCheckInterval;
+        if (fd_ < 0) return;
+    } else if (now >= nextCheck_) {
+        // Someone else may have moved or deleted the file, or written to it too.
+        nextCheck_ = now + fileCheckInterval;
+        struct stat st {};
+        if (::stat(path_->c_str(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != fileDev_ ||
+            static_cast<uint64_t>(st.st_ino) != fileIno_) {
+            openFile();
+            if (fd_ < 0) return;
+        } else {
+            fileSize_ = static_cast<uint64_t>(st.st_size);
+        }
+    }
+    if (fileSize_ > 0 && fileSize_ + line.size() > rotateBytes_) {
         // Keep one older file; the booth laptop runs for years and the log must not fill its disk.
-        ::close(fd);
+        const std::string path = path_->string();
         const std::string older = path + ".1";
         ::rename(path.c_str(), older.c_str());
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) return;
+        openFile();
+        if (fd_ < 0) return;
     }
     // One write on an O_APPEND descriptor: a line is never torn or interleaved with another. A
     // short write (full disk, a signal) goes on with the rest; if that fails too, the line is
     // ended so the next one starts on its own.
     size_t done = 0;
     while (done < line.size()) {
-        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    if (done > 0 && done < line.size()) (void)!::write(fd, "\n", 1);
-    ::close(fd);
+    if (done > 0 && done < line.size() && ::write(fd_, "\n", 1) == 1) ++done;
+    fileSize_ += done;
 }
 
 }  // namespace fv::cdj

@@ -30,6 +30,7 @@ public:
     static constexpr uint64_t defaultRotateBytes = 5 * 1024 * 1024;
 
     CDJLog();
+    ~CDJLog();
     CDJLog(const CDJLog&) = delete;
     CDJLog& operator=(const CDJLog&) = delete;
 
@@ -58,6 +59,8 @@ public:
 
 private:
     void appendToFile(const std::string& line);
+    void openFile();   // fileLock_ held
+    void closeFile();  // fileLock_ held
 
     mutable std::mutex lock_;  // guards entries_ and onEntry_
     std::vector<CDJLogEntry> entries_;
@@ -65,10 +68,17 @@ private:
     std::function<void(const CDJLogEntry&)> onEntry_;
     std::atomic<bool> verbose_{false};
 
-    std::mutex fileLock_;  // the path and rotation; a line itself is one O_APPEND write
+    // The file stays open between lines (opening it for each line cost more than the line); it
+    // is reopened after a rotation, and when the path no longer names it (moved or deleted by
+    // someone else), which is checked at most once a second.
+    std::mutex fileLock_;  // the path, the descriptor and rotation; a line itself is one O_APPEND write
     std::optional<std::filesystem::path> path_;
     bool pathResolved_ = false;
     uint64_t rotateBytes_ = defaultRotateBytes;
+    int fd_ = -1;
+    uint64_t fileSize_ = 0;  // as last seen plus what was written since
+    uint64_t fileDev_ = 0, fileIno_ = 0;
+    std::chrono::steady_clock::time_point nextCheck_{};  // of the path
 };
 
 // The process-wide log, created on first use.

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <numeric>
+#include <utility>
+
+#include "cdjlink/CDJText.hpp"
 
 namespace fv::cdj {
 
@@ -269,14 +273,175 @@ ordered_json CDJLinkSettings::toJson() const {
 
 // ---- library
 
+uint32_t keyPosition(std::string_view keyText) {
+    while (!keyText.empty() && (keyText.front() == ' ' || keyText.front() == '\t')) keyText.remove_prefix(1);
+    while (!keyText.empty() && (keyText.back() == ' ' || keyText.back() == '\t')) keyText.remove_suffix(1);
+    struct Key {
+        std::string_view text;
+        uint32_t pos;
+    };
+    static constexpr std::array<Key, 36> keys{{
+        {"Abm", 1}, {"G#m", 1}, {"B", 2},    {"Ebm", 3}, {"D#m", 3}, {"F#", 4},   {"Gb", 4},   {"Bbm", 5}, {"A#m", 5},
+        {"Db", 6},  {"C#", 6},  {"Fm", 7},   {"Ab", 8},  {"G#", 8},  {"Cm", 9},   {"Eb", 10},  {"D#", 10}, {"Gm", 11},
+        {"Bb", 12}, {"A#", 12}, {"Dm", 13},  {"F", 14},  {"Am", 15}, {"C", 16},   {"Em", 17},  {"G", 18},  {"Bm", 19},
+        {"D", 20},  {"F#m", 21}, {"Gbm", 21}, {"A", 22}, {"Dbm", 23}, {"C#m", 23}, {"E", 24}, {"", 0},    {"", 0},
+    }};
+    if (keyText.empty()) return 0;
+    for (const auto& k : keys)
+        if (k.text == keyText) return k.pos;
+    return 0;
+}
+
+CDJLibraryTrack::CDJLibraryTrack(CDJTrack t) : track(std::move(t)) {
+    const CDJTrack& x = track;
+    searchText = lowerText(x.title + " " + x.artist);
+    sortKeys[static_cast<size_t>(CDJTrackOrder::title)] = sortKeyOf(x.title);
+    sortKeys[static_cast<size_t>(CDJTrackOrder::artist)] = sortKeyOf(x.artist + '\x01' + x.title);
+    sortKeys[static_cast<size_t>(CDJTrackOrder::album)] = sortKeyOf(x.album + '\x01' + x.title);
+    sortKeys[static_cast<size_t>(CDJTrackOrder::genre)] = sortKeyOf(x.genre + '\x01' + x.title);
+}
+
+namespace {
+
+int64_t numberKey(const CDJTrack& t, CDJTrackOrder order) {
+    switch (order) {
+        case CDJTrackOrder::bpm: return t.bpm100;
+        case CDJTrackOrder::rating:  // best first
+            return t.rating == std::numeric_limits<int64_t>::min() ? std::numeric_limits<int64_t>::max() : -t.rating;
+        case CDJTrackOrder::time: return t.duration;
+        case CDJTrackOrder::key: return keyPosition(t.key);
+        case CDJTrackOrder::dateAdded: return t.id;  // content ids grow with the import
+        default: return 0;
+    }
+}
+
+// Sorts the content's tracks in every order (a stable sort from id order) and ranks their keys.
+void sortContent(CDJLibraryContent& c) {
+    const auto& all = c.tracks;
+    const auto n = static_cast<uint32_t>(all.size());
+    for (size_t k = 0; k < cdjTrackOrderCount; ++k) {
+        auto& sorted = c.sortedBy[k];
+        auto& rank = c.rankIn[k];
+        sorted.resize(n);
+        rank.resize(n);
+        std::iota(sorted.begin(), sorted.end(), 0u);
+        if (k < cdjTextOrderCount) {
+            std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
+                int r = all[a]->sortKeys[k].compare(all[b]->sortKeys[k]);
+                return r < 0 || (r == 0 && a < b);
+            });
+            for (uint32_t i = 0, r = 0; i < n; ++i) {
+                if (i > 0 && all[sorted[i]]->sortKeys[k] != all[sorted[i - 1]]->sortKeys[k]) ++r;
+                rank[sorted[i]] = r;
+            }
+        } else {
+            std::vector<std::pair<int64_t, uint32_t>> keyed;
+            keyed.reserve(n);
+            for (uint32_t i = 0; i < n; ++i)
+                keyed.emplace_back(numberKey(all[i]->track, static_cast<CDJTrackOrder>(k)), i);
+            std::sort(keyed.begin(), keyed.end());
+            for (uint32_t i = 0, r = 0; i < n; ++i) {
+                if (i > 0 && keyed[i].first != keyed[i - 1].first) ++r;
+                sorted[i] = keyed[i].second;
+                rank[keyed[i].second] = r;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+size_t CDJLibraryContent::lowerBound(uint32_t id) const {
+    return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
+}
+
+const CDJLibraryTrack* CDJLibraryContent::find(uint32_t id) const {
+    size_t i = lowerBound(id);
+    return i < ids.size() && ids[i] == id ? tracks[i].get() : nullptr;
+}
+
+CDJLibraryContent::TrackPtr CDJLibraryContent::findShared(uint32_t id) const {
+    size_t i = lowerBound(id);
+    return i < ids.size() && ids[i] == id ? tracks[i] : nullptr;
+}
+
+struct CDJLibrary::Retired {
+    std::mutex lock;
+    std::vector<const CDJLibraryContent*> contents;
+
+    ~Retired() {
+        for (const auto* c : contents) delete c;
+    }
+    void collect() {
+        std::vector<const CDJLibraryContent*> dead;
+        {
+            std::lock_guard g(lock);
+            dead.swap(contents);
+        }
+        for (const auto* c : dead) delete c;
+    }
+};
+
+CDJLibrary::CDJLibrary() : retired_(std::make_shared<Retired>()) {
+    auto empty = std::make_unique<CDJLibraryContent>();
+    sortContent(*empty);
+    content_ = publish(std::move(empty));
+}
+
+CDJLibrary::~CDJLibrary() = default;
+
+std::shared_ptr<const CDJLibraryContent> CDJLibrary::publish(std::unique_ptr<CDJLibraryContent> content) {
+    std::weak_ptr<Retired> weak = retired_;
+    return std::shared_ptr<const CDJLibraryContent>(content.release(), [weak](const CDJLibraryContent* c) {
+        if (auto r = weak.lock()) {
+            try {
+                std::lock_guard g(r->lock);
+                r->contents.push_back(c);
+                return;
+            } catch (...) {
+            }
+        }
+        delete c;
+    });
+}
+
 void CDJLibrary::replaceContent(const std::vector<CDJTrack>& tracks, const std::vector<CDJPlaylist>& playlists) {
-    std::map<uint32_t, CDJTrack> map;
-    for (const auto& t : tracks) map.insert_or_assign(t.id, t);  // a later duplicate id wins
-    std::lock_guard g(lock_);
-    tracks_ = std::move(map);
-    playlists_ = playlists;
-    std::erase_if(tagList_, [&](uint32_t id) { return !tracks_.count(id); });
-    ++version_;
+    retired_->collect();
+    auto previous = content();
+    std::vector<const CDJTrack*> byId;
+    byId.reserve(tracks.size());
+    for (const auto& t : tracks) byId.push_back(&t);
+    std::stable_sort(byId.begin(), byId.end(), [](const CDJTrack* a, const CDJTrack* b) { return a->id < b->id; });
+
+    auto next = std::make_unique<CDJLibraryContent>();
+    next->tracks.reserve(byId.size());
+    next->ids.reserve(byId.size());
+    const auto& before = previous->tracks;
+    size_t j = 0;
+    for (size_t i = 0; i < byId.size(); ++i) {
+        if (i + 1 < byId.size() && byId[i + 1]->id == byId[i]->id) continue;  // a later duplicate id wins
+        const CDJTrack& t = *byId[i];
+        while (j < before.size() && previous->ids[j] < t.id) ++j;
+        if (j < before.size() && before[j]->track == t)
+            next->tracks.push_back(before[j]);
+        else
+            next->tracks.push_back(std::make_shared<const CDJLibraryTrack>(t));
+        next->ids.push_back(t.id);
+    }
+    next->playlists = playlists;
+    sortContent(*next);
+
+    std::shared_ptr<const CDJLibraryContent> replaced;
+    {
+        std::lock_guard g(lock_);
+        next->version = content_->version + 1;
+        replaced = std::exchange(content_, publish(std::move(next)));
+        std::erase_if(tagList_, [&](uint32_t id) { return !content_->find(id); });
+    }
+    // Freed here, on the caller's thread, unless a server still reads it.
+    previous.reset();
+    replaced.reset();
+    retired_->collect();
 }
 
 void CDJLibrary::setTagged(uint32_t id, bool tagged) {
@@ -293,25 +458,27 @@ void CDJLibrary::markPlayed(uint32_t id) {
     played_.insert(id);
 }
 
-std::optional<CDJTrack> CDJLibrary::track(uint32_t id) const {
+std::shared_ptr<const CDJLibraryContent> CDJLibrary::content() const {
     std::lock_guard g(lock_);
-    auto it = tracks_.find(id);
-    if (it == tracks_.end()) return std::nullopt;
-    return it->second;
+    return content_;
+}
+
+std::optional<CDJTrack> CDJLibrary::track(uint32_t id) const {
+    auto c = content();
+    const CDJLibraryTrack* t = c->find(id);
+    if (!t) return std::nullopt;
+    return t->track;
 }
 
 std::vector<CDJTrack> CDJLibrary::tracks() const {
-    std::lock_guard g(lock_);
+    auto c = content();
     std::vector<CDJTrack> out;
-    out.reserve(tracks_.size());
-    for (const auto& [id, t] : tracks_) out.push_back(t);
+    out.reserve(c->tracks.size());
+    for (const auto& t : c->tracks) out.push_back(t->track);
     return out;
 }
 
-std::vector<CDJPlaylist> CDJLibrary::playlists() const {
-    std::lock_guard g(lock_);
-    return playlists_;
-}
+std::vector<CDJPlaylist> CDJLibrary::playlists() const { return content()->playlists; }
 
 std::vector<uint32_t> CDJLibrary::tagList() const {
     std::lock_guard g(lock_);
@@ -325,17 +492,11 @@ std::set<uint32_t> CDJLibrary::played() const {
 
 int64_t CDJLibrary::version() const {
     std::lock_guard g(lock_);
-    return version_;
+    return content_->version;
 }
 
-size_t CDJLibrary::trackCount() const {
-    std::lock_guard g(lock_);
-    return tracks_.size();
-}
+size_t CDJLibrary::trackCount() const { return content()->tracks.size(); }
 
-size_t CDJLibrary::playlistCount() const {
-    std::lock_guard g(lock_);
-    return playlists_.size();
-}
+size_t CDJLibrary::playlistCount() const { return content()->playlists.size(); }
 
 }  // namespace fv::cdj

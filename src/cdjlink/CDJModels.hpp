@@ -1,9 +1,11 @@
 #pragma once
 // The records the link side shares: the library offered to players, the link settings, and what
 // the link sees (peers, deck states).
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -176,16 +178,66 @@ struct CDJDeckState {
     bool operator==(const CDJDeckState&) const = default;
 };
 
+// The orders the players' track lists come in; several sort ids of the sort menu share one.
+enum class CDJTrackOrder : uint8_t { title, artist, album, genre, bpm, rating, time, key, dateAdded };
+inline constexpr size_t cdjTrackOrderCount = 9;
+inline constexpr size_t cdjTextOrderCount = 4;  // title to genre go by text
+
+// Position 1 to 24 on the key wheel of a key text (blanks around it ignored); 0 when unknown.
+uint32_t keyPosition(std::string_view keyText);
+
+// A track as the servers read it, with what they derive from it made once, when the content is
+// replaced, instead of on every request: the search text and the sort keys of the track lists.
+struct CDJLibraryTrack {
+    explicit CDJLibraryTrack(CDJTrack t);
+
+    CDJTrack track;
+    std::string searchText;  // lowerText(title + " " + artist)
+    // By text order: sortKeyOf(title), sortKeyOf(artist + '\x01' + title), and so on.
+    std::array<std::string, cdjTextOrderCount> sortKeys;
+};
+
+// One content of the library, never changed once published: readers hold on to the content they
+// got for as long as they need it, without copying it and without the lock. A track unchanged
+// from one content to the next is the same shared object in both.
+struct CDJLibraryContent {
+    using TrackPtr = std::shared_ptr<const CDJLibraryTrack>;
+
+    int64_t version = 0;
+    std::vector<TrackPtr> tracks;  // ascending id, ids unique
+    std::vector<uint32_t> ids;     // tracks[i]->track.id, kept together for searching
+    std::vector<CDJPlaylist> playlists;
+    // By CDJTrackOrder: indexes into tracks in that order (equal keys by id), and the rank of each
+    // track's key in it (equal keys, equal rank), to sort any part of the tracks by it.
+    std::array<std::vector<uint32_t>, cdjTrackOrderCount> sortedBy;
+    std::array<std::vector<uint32_t>, cdjTrackOrderCount> rankIn;
+
+    // Index into tracks of an id, or of the first track above it.
+    size_t lowerBound(uint32_t id) const;
+    const CDJLibraryTrack* find(uint32_t id) const;
+    TrackPtr findShared(uint32_t id) const;
+};
+
 // The library served to the players, shared by the servers' queues and the manager. Every
-// operation holds the lock for its whole duration and hands out copies.
+// operation holds the lock for its whole duration; the content is read as a shared snapshot, the
+// rest is handed out as copies.
 class CDJLibrary {
 public:
-    // Stores the tracks (by id) and playlists, drops tag-list ids no longer present, bumps the
-    // version. The played set stays.
+    CDJLibrary();
+    ~CDJLibrary();
+    CDJLibrary(const CDJLibrary&) = delete;
+    CDJLibrary& operator=(const CDJLibrary&) = delete;
+
+    // Stores the tracks (by id; a later duplicate id wins) and playlists, drops tag-list ids no
+    // longer present, bumps the version. The played set stays. Tracks equal to the current ones
+    // are carried over as they are. Every order of the track lists is sorted here, on the caller's
+    // thread, so the servers' first request after a change does not wait for it.
     void replaceContent(const std::vector<CDJTrack>& tracks, const std::vector<CDJPlaylist>& playlists);
     void setTagged(uint32_t id, bool tagged);
     void markPlayed(uint32_t id);
 
+    // The current content; constant time.
+    std::shared_ptr<const CDJLibraryContent> content() const;
     std::optional<CDJTrack> track(uint32_t id) const;
     std::vector<CDJTrack> tracks() const;  // by ascending id
     std::vector<CDJPlaylist> playlists() const;
@@ -196,12 +248,16 @@ public:
     size_t playlistCount() const;
 
 private:
+    struct Retired;
+    std::shared_ptr<const CDJLibraryContent> publish(std::unique_ptr<CDJLibraryContent> content);
+
     mutable std::mutex lock_;
-    std::map<uint32_t, CDJTrack> tracks_;
-    std::vector<CDJPlaylist> playlists_;
+    std::shared_ptr<const CDJLibraryContent> content_;
     std::vector<uint32_t> tagList_;
     std::set<uint32_t> played_;
-    int64_t version_ = 0;
+    // Contents no reader holds any more, freed by the next replacement instead of by whichever
+    // server queue let go of them last (freeing 10,000 tracks takes milliseconds).
+    std::shared_ptr<Retired> retired_;
 };
 
 }  // namespace fv::cdj

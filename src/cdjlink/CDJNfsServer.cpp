@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -159,8 +160,84 @@ CDJNfsHandler::Handle CDJNfsHandler::handleFor(std::string_view virtualPath) {
     return h;
 }
 
+namespace {
+
+class FileList final : public CDJNfsFiles {
+public:
+    explicit FileList(std::vector<CDJNfsFile> files) : files_(std::move(files)), byId_(files_.size()) {
+        std::iota(byId_.begin(), byId_.end(), size_t{0});
+        std::stable_sort(byId_.begin(), byId_.end(),
+                         [&](size_t a, size_t b) { return files_[a].trackId < files_[b].trackId; });
+    }
+    size_t size() const override { return files_.size(); }
+    std::optional<CDJNfsFile> find(std::string_view name) const override {
+        for (const auto& f : files_)
+            if (f.name == name) return f;
+        return std::nullopt;
+    }
+    void list(std::optional<uint32_t> after, const std::function<bool(const CDJNfsFile&)>& fn) const override {
+        for (size_t i : byId_)
+            if ((!after || files_[i].trackId > *after) && !fn(files_[i])) return;
+    }
+
+private:
+    std::vector<CDJNfsFile> files_;
+    std::vector<size_t> byId_;
+};
+
+class LibraryFiles final : public CDJNfsFiles {
+public:
+    explicit LibraryFiles(std::shared_ptr<const CDJLibraryContent> content) : content_(std::move(content)) {}
+    size_t size() const override { return content_->tracks.size(); }
+    std::optional<CDJNfsFile> find(std::string_view name) const override {
+        // Every name starts with its track's id and a dot.
+        uint64_t id = 0;
+        size_t digits = 0;
+        while (digits < name.size() && digits < 11 && name[digits] >= '0' && name[digits] <= '9')
+            id = id * 10 + static_cast<uint64_t>(name[digits++] - '0');
+        if (digits == 0 || digits == name.size() || name[digits] != '.' || id > UINT32_MAX) return std::nullopt;
+        const CDJLibraryTrack* t = content_->find(static_cast<uint32_t>(id));
+        if (!t) return std::nullopt;
+        CDJNfsFile f{t->track.id, cdjVirtualFileName(t->track), t->track.filePath};
+        if (f.name != name) return std::nullopt;
+        return f;
+    }
+    void list(std::optional<uint32_t> after, const std::function<bool(const CDJNfsFile&)>& fn) const override {
+        const auto& tracks = content_->tracks;
+        for (size_t i = after ? content_->lowerBound(*after) : 0; i < tracks.size(); ++i) {
+            if (after && content_->ids[i] == *after) continue;
+            const CDJTrack& t = tracks[i]->track;
+            if (!fn(CDJNfsFile{t.id, cdjVirtualFileName(t), t.filePath})) return;
+        }
+    }
+
+private:
+    std::shared_ptr<const CDJLibraryContent> content_;
+};
+
+}  // namespace
+
+std::shared_ptr<const CDJNfsFiles> cdjNfsFileList(std::vector<CDJNfsFile> files) {
+    return std::make_shared<const FileList>(std::move(files));
+}
+
+std::shared_ptr<const CDJNfsFiles> cdjNfsLibraryFiles(std::shared_ptr<const CDJLibraryContent> content) {
+    return std::make_shared<const LibraryFiles>(std::move(content));
+}
+
 CDJNfsHandler::CDJNfsHandler(Config config, FileSource files, LogFn log)
+    : CDJNfsHandler(
+          std::move(config),
+          FilesSource([files = std::move(files)] { return cdjNfsFileList(files ? files() : std::vector<CDJNfsFile>{}); }),
+          std::move(log)) {}
+
+CDJNfsHandler::CDJNfsHandler(Config config, FilesSource files, LogFn log)
     : config_(std::move(config)), files_(std::move(files)), log_(std::move(log)) {}
+
+std::shared_ptr<const CDJNfsFiles> CDJNfsHandler::files() const {
+    if (auto f = files_ ? files_() : nullptr) return f;
+    return cdjNfsFileList({});
+}
 
 void CDJNfsHandler::log(const std::string& message) const {
     if (log_) log_("NFS", message);
@@ -344,13 +421,7 @@ RpcBytes CDJNfsHandler::nfsLookup(const RpcCall& call) {
     }
     // Only the exact virtual names resolve: "..", absolute paths and the names of other files
     // beside the real ones never reach the file system.
-    std::optional<CDJNfsFile> match;
-    for (CDJNfsFile& f : files_ ? files_() : std::vector<CDJNfsFile>{}) {
-        if (f.name == name) {
-            match = std::move(f);
-            break;
-        }
-    }
+    const std::optional<CDJNfsFile> match = files()->find(name);
     if (!match) {
         log(fmt::format("LOOKUP \"{}\" → NOENT", printable(name)));
         return statusOnly(call.xid, kNfsErrNoEnt);
@@ -432,36 +503,33 @@ RpcBytes CDJNfsHandler::nfsReaddir(const RpcCall& call) {
     const uint32_t cookie = (uint32_t{cookieBytes[0]} << 24) | (uint32_t{cookieBytes[1]} << 16) |
                             (uint32_t{cookieBytes[2]} << 8) | uint32_t{cookieBytes[3]};
 
-    // Entries in track-id order; an entry's cookie is its track id, so paging goes on after the
-    // last id seen even when the library was replaced in between.
-    std::vector<CDJNfsFile> files = files_ ? files_() : std::vector<CDJNfsFile>{};
-    std::sort(files.begin(), files.end(),
-              [](const CDJNfsFile& a, const CDJNfsFile& b) { return a.trackId < b.trackId; });
-    auto it = files.begin();
-    if (cookie != 0) {
-        it = std::upper_bound(files.begin(), files.end(), cookie,
-                              [](uint32_t c, const CDJNfsFile& f) { return c < f.trackId; });
-    }
-
+    const auto listing = files();
     const uint32_t budget = std::min(count, kMaxReaddirBytes);
     size_t used = 4 + 4 + 4;  // status, end of list, eof
     XdrWriter w = rpcAcceptedReply(call.xid, RpcAcceptStat::success, 64 + budget);
     w.u32(kNfsOk);
     size_t listed = 0;
-    for (; it != files.end(); ++it) {
-        const size_t entrySize = 4 + 4 + 4 + ((it->name.size() + 3) & ~size_t{3}) + 4;
-        if (used + entrySize > budget) break;
+    bool eof = true;
+    // Entries in track-id order; an entry's cookie is its track id, so paging goes on after the
+    // last id seen even when the library was replaced in between.
+    const std::optional<uint32_t> after = cookie != 0 ? std::optional<uint32_t>(cookie) : std::nullopt;
+    listing->list(after, [&](const CDJNfsFile& f) {
+        const size_t entrySize = 4 + 4 + 4 + ((f.name.size() + 3) & ~size_t{3}) + 4;
+        if (used + entrySize > budget) {
+            eof = false;
+            return false;
+        }
         used += entrySize;
         w.boolean(true);
-        w.u32(fileIdFor(handleFor("/" + it->name)));
-        w.string(it->name);
-        w.u32(it->trackId);
+        w.u32(fileIdFor(handleFor("/" + f.name)));
+        w.string(f.name);
+        w.u32(f.trackId);
         ++listed;
-    }
-    const bool eof = it == files.end();
+        return true;
+    });
     w.boolean(false);
     w.boolean(eof);
-    const size_t total = static_cast<size_t>(files.end() - files.begin());
+    const size_t total = listing->size();
     log(fmt::format("READDIR {} cookie={} → {}/{} Einträge", node->virtualPath, cookie, listed, total));
     return w.take();
 }
@@ -530,12 +598,9 @@ void CDJNfsServer::start() {
     config.dirTime = static_cast<uint32_t>(::time(nullptr));
     config.verbose = [] { return cdjLog().verbose(); };
     std::weak_ptr<const CDJLibrary> weakLibrary = library_;
-    auto files = [weakLibrary] {
-        std::vector<CDJNfsFile> out;
+    CDJNfsHandler::FilesSource files = [weakLibrary]() -> std::shared_ptr<const CDJNfsFiles> {
         auto lib = weakLibrary.lock();
-        if (!lib) return out;
-        for (const CDJTrack& t : lib->tracks()) out.push_back({t.id, cdjVirtualFileName(t), t.filePath});
-        return out;
+        return lib ? cdjNfsLibraryFiles(lib->content()) : nullptr;
     };
     auto logFn = [](const std::string& tag, const std::string& message) { cdjLogLine(tag, message); };
     auto handler = std::make_unique<CDJNfsHandler>(std::move(config), std::move(files), std::move(logFn));

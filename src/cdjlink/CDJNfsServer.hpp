@@ -34,6 +34,22 @@ struct CDJNfsFile {
 std::string cdjVirtualFileName(uint32_t id, std::string_view fileType, std::string_view filePath);
 inline std::string cdjVirtualFileName(const CDJTrack& t) { return cdjVirtualFileName(t.id, t.fileType, t.filePath); }
 
+// The files offered, as one consistent view for one call.
+class CDJNfsFiles {
+public:
+    virtual ~CDJNfsFiles() = default;
+    virtual size_t size() const = 0;
+    virtual std::optional<CDJNfsFile> find(std::string_view name) const = 0;
+    // By ascending id the files with an id above `after` (all of them without), until fn returns false.
+    virtual void list(std::optional<uint32_t> after, const std::function<bool(const CDJNfsFile&)>& fn) const = 0;
+};
+
+// Over a plain list.
+std::shared_ptr<const CDJNfsFiles> cdjNfsFileList(std::vector<CDJNfsFile> files);
+// Over a library content, which is shared, not copied: a name is looked up by the id it starts
+// with, and only the listed names are made.
+std::shared_ptr<const CDJNfsFiles> cdjNfsLibraryFiles(std::shared_ptr<const CDJLibraryContent> content);
+
 struct CDJNfsPorts {
     uint16_t portmap = 50111;
     uint16_t mount = 38251;
@@ -65,6 +81,7 @@ enum class CDJNfsEndpoint {
 class CDJNfsHandler {
 public:
     using FileSource = std::function<std::vector<CDJNfsFile>()>;
+    using FilesSource = std::function<std::shared_ptr<const CDJNfsFiles>()>;
     using LogFn = std::function<void(const std::string& tag, const std::string& message)>;
 
     struct Config {
@@ -76,6 +93,7 @@ public:
     };
 
     CDJNfsHandler(Config config, FileSource files, LogFn log);
+    CDJNfsHandler(Config config, FilesSource files, LogFn log);
 
     // The reply to one call message, or nothing when the message is dropped.
     std::optional<RpcBytes> handle(CDJNfsEndpoint endpoint, RpcByteView message);
@@ -112,8 +130,10 @@ private:
     bool verbose() const { return config_.verbose && config_.verbose(); }
     void log(const std::string& message) const;
 
+    std::shared_ptr<const CDJNfsFiles> files() const;
+
     Config config_;
-    FileSource files_;
+    FilesSource files_;
     LogFn log_;
     CDJNfsStats stats_;
     std::map<Prefix, Node> handles_;  // handles handed out by LOOKUP, by their first 12 bytes
