@@ -9,6 +9,10 @@ const crypto = require('crypto');
 const LIMITS = { name: 40, title: 120, artist: 120, message: 500, query: 80, eventId: 100 };
 const BURST = { events: 20, windowMs: 10000 };
 const REQUEST_GAP_MS = 10000;
+// Guest pages hear of new requests and changed counts in batches: one push per event in this time
+// instead of one per request and guest, which with hundreds of guests would be the service's
+// whole work.
+const GUEST_PUSH_MS = 250;
 const GUEST_LIST_MAX = 300;
 
 const TEXT = {
@@ -121,6 +125,21 @@ function attachGuests(ctx) {
       ev.guestCount = sessions.size;
       io.to(eventId).emit('guest-count', sessions.size);
     }
+  }
+
+  const queued = new Map();  // eventId -> {added, changed}
+  function queueForGuests(ev, r, added) {
+    let q = queued.get(ev.id);
+    if (!q) {
+      q = { added: new Map(), changed: new Map() };
+      queued.set(ev.id, q);
+      setTimeout(() => {
+        queued.delete(ev.id);
+        io.to('g:' + ev.id).emit('requests-changed', { added: [...q.added.values()], changed: [...q.changed.values()] });
+      }, GUEST_PUSH_MS);
+    }
+    if (added || q.added.has(r.id)) q.added.set(r.id, publicRequest(r));
+    else q.changed.set(r.id, { id: r.id, vote_count: r.vote_count || 0, status: r.status });
   }
 
   function waitSeconds(lastMs, gapMs) {
@@ -247,7 +266,7 @@ function attachGuests(ctx) {
         return { ok: false, error: TEXT.saveFailed };
       }
       io.to(ev.id).emit('new-request', { requests: [r] });
-      io.to('g:' + ev.id).emit('request-added', { request: publicRequest(r) });
+      queueForGuests(ev, r, true);
       return { ok: true, request: publicRequest(r) };
     },
 
@@ -306,7 +325,7 @@ function attachGuests(ctx) {
     }
     // The DJ's list merges a known request by id, so the one changed request is enough.
     io.to(ev.id).emit('new-request', { requests: [r] });
-    io.to('g:' + ev.id).emit('request-changed', { id: r.id, vote_count: r.vote_count, status: r.status });
+    queueForGuests(ev, r, false);
     return { ok: true, voted: true, duplicate: fromDuplicate, request: publicRequest(r) };
   }
 
@@ -340,9 +359,7 @@ function attachGuests(ctx) {
 
   return {
     // Pushes of the DJ's actions to the guest pages.
-    requestChanged(ev, r) {
-      io.to('g:' + ev.id).emit('request-changed', { id: r.id, vote_count: r.vote_count || 0, status: r.status });
-    },
+    requestChanged(ev, r) { queueForGuests(ev, r, false); },
     broadcast(ev, b) { io.to('g:' + ev.id).emit('broadcast', publicBroadcast(b)); },
     reply(ev, sessionId, m) { io.to('s:' + ev.id + ':' + sessionId).emit('dj-reply', publicMessage(m)); },
     nowPlaying(ev) { io.to('g:' + ev.id).emit('now-playing', ev.nowPlaying); },

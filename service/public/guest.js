@@ -184,16 +184,19 @@
   socket.on('connect', join);
   socket.on('disconnect', () => { $('status').textContent = 'Verbindung unterbrochen – verbinde neu …'; });
   socket.on('connect_error', () => { $('status').textContent = 'Keine Verbindung zum Event – versuche es weiter …'; });
-  socket.on('request-added', (p) => {
-    if (p && p.request) { requests.set(p.request.id, p.request); renderRequests(); }
-  });
-  socket.on('request-changed', (p) => {
-    const r = p && requests.get(p.id);
-    if (!r) return;
-    r.vote_count = p.vote_count;
-    r.status = p.status;
+  // New requests and changed counts or states, batched by the service.
+  socket.on('requests-changed', (p) => {
+    if (!p) return;
+    for (const r of p.added || []) requests.set(r.id, r);
+    for (const c of p.changed || []) {
+      const r = requests.get(c.id);
+      if (!r) continue;
+      const confirmedNow = r.status !== 'confirmed' && c.status === 'confirmed';
+      r.vote_count = c.vote_count;
+      r.status = c.status;
+      if (confirmedNow && mine.has(r.id)) notice('Der DJ hat deinen Wunsch „' + r.title + '“ angenommen!', true);
+    }
     renderRequests();
-    if (mine.has(r.id) && p.status === 'confirmed') notice('Der DJ hat deinen Wunsch „' + r.title + '“ angenommen!', true);
   });
   socket.on('broadcast', (b) => { if (b) { addBroadcast(b); notice('Neue Durchsage vom DJ.', true); } });
   socket.on('dj-reply', (m) => { if (m) { addThread(m); notice('Der DJ hat dir geantwortet.', true); } });
@@ -284,5 +287,4 @@
   });
 
   showGuest();
-  if (!name) $('guest').hidden = true;
 })();

@@ -32,6 +32,7 @@ void call(boost::asio::awaitable<void> task) {
 
 void start() {
     AppSettings::migrateIfNeeded();
+    AuthStore::shared().restoreDedicatedServer();
 }
 
 AuthStore& requireLogin() {

@@ -21,6 +21,9 @@ struct CommandFailed {
     std::string message;
 };
 
+// The live session on the active event until Ctrl-C or "ende"; the exit code.
+int runLiveSession();
+
 // Prints to standard output / standard error.
 void say(const std::string& text);
 void complain(const std::string& text);

@@ -30,6 +30,7 @@
 #include "session/AppSettings.hpp"
 #include "session/AppStore.hpp"
 #include "session/AuthStore.hpp"
+#include "session/PlanStore.hpp"
 
 namespace fv::app {
 namespace {
@@ -168,6 +169,11 @@ private:
     asio::awaitable<void> start() {
         auto& auth = AuthStore::shared();
         co_await auth.restoreSession();
+        if (auth.state() == AuthStore::State::authenticated) {
+            // The account may have been moved to a dedicated server (or back) since the last start.
+            co_await checkPlan();
+            if (stop_) co_return;
+        }
         AppSettings s = AppSettings::load();
         if (auth.state() != AuthStore::State::authenticated && s.djPin.empty()) {
             complain(auth.serverUnreachable()
@@ -183,6 +189,7 @@ private:
             stop_ = true;
             co_return;
         }
+        store_.webSocket.onPlanUpdated = [this] { spawnOnMain(checkPlan(), "plan"); };
         co_await store_.connectToEvent();
         if (store_.connectionError()) {
             complain("Verbindung fehlgeschlagen: " + germanError(*store_.connectionError()));
@@ -196,6 +203,23 @@ private:
                         store_.event() ? store_.event()->eventName : s.activeEventId, store_.requestStore.pending().size(),
                         store_.requestStore.queue().size(), store_.messageStore.messages().size()));
         if (isatty(STDIN_FILENO)) say("„hilfe“ zeigt die Befehle.");
+    }
+
+    // A change of server ends the session: the events of one server are not those of the other.
+    asio::awaitable<void> checkPlan() {
+        const std::string before = AppSettings::load().serverURL();
+        co_await PlanStore::shared().refresh();
+        const std::string now = AppSettings::load().serverURL();
+        if (now == before) co_return;
+        if (AppSettings::dedicatedOverride())
+            complain("Dein Konto arbeitet jetzt auf einem eigenen Server (" + now +
+                     "). Bitte dort ein Event wählen („floorvote events“, „floorvote use EVENT_ID“) und neu starten.");
+        else
+            complain("Dein Konto arbeitet wieder mit dem Hauptserver (" + now + "). " +
+                     (AuthStore::shared().state() == AuthStore::State::authenticated
+                          ? "Bitte neu starten."
+                          : "Bitte neu anmelden („floorvote login E-MAIL“)."));
+        stop_ = true;
     }
 
     // Lines are read on the main loop through the descriptor itself: a thread blocked in stdio
@@ -366,6 +390,15 @@ private:
     int exitCode_ = 0;
 };
 
+}  // namespace
+
+int runLiveSession() {
+    RunSession session;
+    return session.run();
+}
+
+namespace {
+
 // One-shot actions: log in, act on the active event, report.
 void oneShotStatus(RequestStatus status, const std::vector<int64_t>& ids) {
     start();
@@ -386,8 +419,7 @@ void addStatusCommand(CLI::App& root, const char* name, const char* help, Reques
 const CommandRegistrar reg(40, [](CLI::App& root) {
     root.add_subcommand("run", "Live-Sitzung: mit dem aktiven Event verbinden und Wünsche verfolgen")->callback([] {
         AppSettings::migrateIfNeeded();
-        RunSession session;
-        int code = session.run();
+        int code = runLiveSession();
         if (code != 0) throw CommandFailed{code, ""};
     });
 

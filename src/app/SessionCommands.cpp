@@ -17,6 +17,7 @@
 #include "session/AppSettings.hpp"
 #include "session/AuthStore.hpp"
 #include "session/KeychainService.hpp"
+#include "session/PlanStore.hpp"
 
 namespace fv::app {
 namespace {
@@ -38,6 +39,9 @@ void login(const std::string& email, std::optional<std::string> code) {
     if (!ok) throw CommandFailed{1, auth.errorMessage().value_or("Anmeldung fehlgeschlagen.")};
     AppSettings::modify([&](AppSettings& s) { s.djEmail = email; });
     say(fmt::format("Angemeldet als {} (Konto {}, Rolle {}).", email, auth.djUuid().value_or("?"), auth.userRole()));
+    // An account with a dedicated server works there from now on.
+    await(PlanStore::shared().refresh());
+    if (auto server = AppSettings::dedicatedOverride()) say("Dein Konto arbeitet auf einem eigenen Server: " + *server);
 }
 
 void whoami() {
@@ -180,7 +184,19 @@ CommandRegistrar reg(20, [](CLI::App& root) {
         await(auth.logout());
         say("Abgemeldet.");
     });
-    root.add_subcommand("whoami", "Anmeldung, Konto, Rolle und Server anzeigen")->callback(whoami);
+    static bool storedOnly = false;
+    auto* who = root.add_subcommand("whoami", "Anmeldung, Konto, Rolle und Server anzeigen");
+    who->add_flag("--stored", storedOnly,
+                  "Nur prüfen, ob eine Anmeldung (oder ein Event mit PIN) gespeichert ist, ohne Server; "
+                  "Exit-Code 0 = ja, 3 = nein");
+    who->callback([] {
+        if (!storedOnly) return whoami();
+        AppSettings::migrateIfNeeded();
+        AppSettings s = AppSettings::load();
+        if (KeychainService().read("refreshToken") || (!s.djPin.empty() && !s.activeEventId.empty()))
+            return say("Anmeldung gespeichert.");
+        throw CommandFailed{3, "Keine Anmeldung gespeichert."};
+    });
 
     static bool eventsJson = false;
     CLI::App* events = nullptr;

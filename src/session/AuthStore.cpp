@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kRefreshToken = "refreshToken";
 constexpr const char* kDjUuid = "djUuid";
 constexpr const char* kLoginMethod = "loginMethod";
+constexpr const char* kDedicatedServer = "dedicatedServerOverride";
 
 void log(const std::string& msg) { logLine("AuthStore", msg); }
 const char* boolText(bool b) { return b ? "true" : "false"; }
@@ -41,7 +42,20 @@ std::string AuthStore::currentBackendName() {
     return "production";
 }
 
+void AuthStore::rememberDedicatedServer(std::optional<std::string> url) {
+    AppSettings::setDedicatedOverride(url);
+    if (url) keychain_.save(kDedicatedServer, *url);
+    else keychain_.remove(kDedicatedServer);
+}
+
+void AuthStore::restoreDedicatedServer() {
+    if (AppSettings::dedicatedOverride()) return;
+    auto url = keychain_.read(kDedicatedServer);
+    if (url && !url->empty()) AppSettings::setDedicatedOverride(*url);
+}
+
 AuthStore::Task<void> AuthStore::restoreSession() {
+    restoreDedicatedServer();
     auto token = keychain_.read(kRefreshToken);
     if (!token) {
         log("restoreSession: no refresh token → unauthenticated");
@@ -199,7 +213,7 @@ void AuthStore::clearSession() {
     keychain_.remove(kRefreshToken);
     keychain_.remove(kDjUuid);
     keychain_.remove(kLoginMethod);
-    AppSettings::setDedicatedOverride(std::nullopt);
+    rememberDedicatedServer(std::nullopt);
     accessToken_.reset();
     djUuid_.reset();
     userRole_ = "user";

@@ -50,6 +50,10 @@ public:
     Task<bool> switchToStoredServerToken(ServerMode mode);
     Task<void> fetchRole();
     void applyHandoffTokens(const HandoffResponse& response, const std::string& serverURL);
+    // The handed-off dedicated server is kept with the login, so every later start of the program
+    // under the same login goes to the same server; restoreSession() brings it back.
+    void rememberDedicatedServer(std::optional<std::string> url);
+    void restoreDedicatedServer();
     void clearSession();
     Task<void> logout();
     std::optional<std::string> consoleLoginQuery(const std::string& eventId) const;

@@ -109,7 +109,7 @@ PlanStore::Task<void> PlanStore::checkDedicatedServer() {
 }
 
 PlanStore::Task<void> PlanStore::switchBackToMainServer() {
-    AppSettings::setDedicatedOverride(std::nullopt);
+    auth_.rememberDedicatedServer(std::nullopt);
     AppSettings::modify([](AppSettings& s) { s.dedicatedServerURL.clear(); });
     // The login in memory is the dedicated server's; resume the one remembered for the main
     // service, or ask for a new login.
@@ -129,7 +129,7 @@ PlanStore::Task<void> PlanStore::startHandoff(std::string serverURL) {
             co_return;
         }
         auth_.applyHandoffTokens(r, serverURL);
-        AppSettings::setDedicatedOverride(serverURL);
+        auth_.rememberDedicatedServer(serverURL);
         dedicatedServerIsEmpty = r.isEmpty;
         SavedEvents::saveAll({});
         AppSettings::modify([](AppSettings& st) { st.activeEventId.clear(); });

@@ -44,6 +44,7 @@ std::optional<Event> decodeEvent(std::string_view text) {
     const json* payload = frame.size() > 1 ? &frame[1] : nullptr;
     try {
         if (name == "ad-hide") return AdHide{};
+        if (name == "plan-updated") return PlanUpdated{};
         if (!payload) return std::nullopt;
         if (name == "requests-updated") return RequestsUpdated{RequestsWrapper::fromJson(*payload).requests};
         if (name == "new-request") return NewRequest{RequestsWrapper::fromJson(*payload).requests};

@@ -51,8 +51,10 @@ struct ObjectEvent {
     json object;
 };
 struct AdHide {};
+// The account's plan or dedicated server changed; the program checks again.
+struct PlanUpdated {};
 
-using Event = std::variant<RequestsUpdated, NewRequest, NewMessage, GuestCount, NowPlaying, ObjectEvent, AdHide>;
+using Event = std::variant<RequestsUpdated, NewRequest, NewMessage, GuestCount, NowPlaying, ObjectEvent, AdHide, PlanUpdated>;
 using Action = std::variant<Send, Connected, ServerClosed, SetTimings, ProtocolError, Event>;
 
 // The join frame for an event id.

@@ -350,6 +350,8 @@ void WebSocketManager::dispatch(realtime::Event event) {
                 if (onNowPlayingChanged) onNowPlayingChanged(std::move(e.info));
             } else if constexpr (std::is_same_v<E, realtime::AdHide>) {
                 if (onAdHide) onAdHide();
+            } else if constexpr (std::is_same_v<E, realtime::PlanUpdated>) {
+                if (onPlanUpdated) onPlanUpdated();
             } else {
                 const std::function<void(json)>* cb = nullptr;
                 if (e.name == "preferences-updated") cb = &onPreferencesUpdated;

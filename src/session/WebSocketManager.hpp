@@ -58,6 +58,7 @@ public:
     std::function<void(json)> onContestEntry;
     std::function<void(json)> onAdShow;
     std::function<void()> onAdHide;
+    std::function<void()> onPlanUpdated;
     // Every change of `state`, with the state before it.
     std::function<void(const ConnectionState& before, const ConnectionState& now)> onStateChanged;
     // Called the moment a frame has been read, before it is handled (the benchmark's clock).

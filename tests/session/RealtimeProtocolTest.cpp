@@ -69,6 +69,8 @@ TEST(RealtimeFrames, EventDispatchAndDroppedPayloads) {
     EXPECT_EQ(first<GuestCount>(handleFrame(R"(42["guest-count",17])"))->count, 17);
     EXPECT_TRUE(handleFrame(R"(42["guest-count","17"])").empty());
     EXPECT_TRUE(first<AdHide>(handleFrame(R"(42["ad-hide"])")));
+    EXPECT_TRUE(first<PlanUpdated>(handleFrame(R"(42["plan-updated"])")));
+    EXPECT_TRUE(first<PlanUpdated>(handleFrame(R"(42["plan-updated",{"plan":"pro"}])")));
     auto ad = first<ObjectEvent>(handleFrame(R"(42["ad-show",{"id":"x"}])"));
     ASSERT_TRUE(ad);
     EXPECT_EQ(ad->name, "ad-show");
