@@ -66,6 +66,8 @@ void SessionOverlay::start() {
         return;
     }
     say("Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(server_.port()) + "/");
+    if (config_.listenAddress != "127.0.0.1" && config_.listenAddress != "::1")
+        say("Das Overlay ist im Netzwerk erreichbar (listenAddress " + config_.listenAddress + ").");
 
     store_.onNowPlaying = [this](const NowPlayingInfo& info) {
         auto [up, down] = store_.messageStore.voteTally(info.trackTitle);
@@ -114,7 +116,9 @@ void SessionOverlay::start() {
                 if (alive.expired()) co_return;
                 logLine("Overlay", std::string("ads not loaded from the service, using the stored ones: ") + e.what());
             }
-            if (alive.expired() || !self->server_.isRunning()) co_return;
+            if (alive.expired()) co_return;
+            if (self->onChange) self->onChange();
+            if (!self->server_.isRunning()) co_return;
             if (self->store_.event()) self->ads_->setupSchedule(self->store_.event()->id);
         }(this, alive),
         "overlay ads");

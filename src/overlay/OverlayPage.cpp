@@ -303,7 +303,9 @@ function initEditing() {
 }
 if (EDITING) {
   initEditing();
-} else if (location.hostname === 'localhost' || location.hostname === '127.0.0.1') {
+} else if (location.hostname === 'localhost' || location.hostname === '127.0.0.1' ||
+           (config.listenAddress && config.listenAddress !== '127.0.0.1' && config.listenAddress !== '::1')) {
+  // Elsewhere only when the DJ opened the overlay to the network for a streaming computer.
   connect();
 }
 )JS";

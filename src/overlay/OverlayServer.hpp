@@ -56,8 +56,9 @@ public:
     OverlayServer(const OverlayServer&) = delete;
     OverlayServer& operator=(const OverlayServer&) = delete;
 
-    // Listens on config.port (0 picks a free port; port() tells which) on all interfaces with
-    // address reuse, after stopping a running listener. False when the port cannot be bound;
+    // Listens on config.port (0 picks a free port; port() tells which) at config.listenAddress
+    // (loopback unless the DJ chose otherwise; "::" for all interfaces) with address reuse, after
+    // stopping a running listener. False when the port cannot be bound;
     // lastError() then holds the reason and isRunning() stays false.
     bool start(const OverlayConfig& config);
     // Closes every connection and the listener. Safe when stopped.

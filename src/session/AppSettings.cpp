@@ -153,6 +153,8 @@ AppSettings AppSettings::fromJson(const json& j) {
     s.djEmail = J::defaulted<string>(j, "djEmail", "");
     s.cdjLibraryEnabled = J::defaulted<bool>(j, "cdjLibraryEnabled", false);
     if (const json* c = J::find(j, "cdjLinkSettings")) s.cdjLinkSettings = cdj::CDJLinkSettings::fromJson(*c);
+    s.panelPort = J::defaulted<int64_t>(j, "panelPort", 8766);
+    if (s.panelPort < 0 || s.panelPort > 65535) throw DecodeError("number for key \"panelPort\" is out of range");
     return s;
 }
 
@@ -198,6 +200,7 @@ ordered_json AppSettings::toJson() const {
     o["djEmail"] = djEmail;
     o["cdjLibraryEnabled"] = cdjLibraryEnabled;
     o["cdjLinkSettings"] = cdjLinkSettings.toJson();
+    o["panelPort"] = panelPort;
     return o;
 }
 

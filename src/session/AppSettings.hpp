@@ -81,6 +81,8 @@ struct AppSettings {
     bool cdjLibraryEnabled = false;
     // The link settings document, carried through load and save unchanged.
     cdj::CDJLinkSettings cdjLinkSettings;
+    // The control panel's port on 127.0.0.1 (0: any free one).
+    int64_t panelPort = 8766;
 
     static AppSettings fromJson(const json& j);
     ordered_json toJson() const;
