@@ -59,6 +59,7 @@ void SessionOverlay::start() {
     }
     if (!config_.enabled) return;
     server_.setLiveDataEnabled(true);
+    server_.setListenAddress(store_.settings().overlayListenAddress);
     refreshInitialState();
     if (!server_.start(config_)) {
         logLine("Overlay", "start failed: " + server_.lastError());
@@ -66,8 +67,8 @@ void SessionOverlay::start() {
         return;
     }
     say("Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(server_.port()) + "/");
-    if (config_.listenAddress != "127.0.0.1" && config_.listenAddress != "::1")
-        say("Das Overlay ist im Netzwerk erreichbar (listenAddress " + config_.listenAddress + ").");
+    if (server_.reachableBeyondLoopback())
+        say("Das Overlay ist auch im Netzwerk erreichbar (overlayListenAddress " + server_.listenAddress() + ").");
 
     store_.onNowPlaying = [this](const NowPlayingInfo& info) {
         auto [up, down] = store_.messageStore.voteTally(info.trackTitle);

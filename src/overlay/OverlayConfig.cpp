@@ -1,6 +1,5 @@
 #include "overlay/OverlayConfig.hpp"
 
-#include <arpa/inet.h>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -568,12 +567,6 @@ OverlayConfig OverlayConfig::fromJson(const json& j) {
         if (port < 0 || port > 65535) throw DecodeError("number for key \"port\" is out of range");
         c.port = static_cast<uint16_t>(port);
     }
-    c.listenAddress = J::defaulted<std::string>(j, "listenAddress", d.listenAddress);
-    {
-        unsigned char buf[16];
-        if (inet_pton(AF_INET, c.listenAddress.c_str(), buf) != 1 && inet_pton(AF_INET6, c.listenAddress.c_str(), buf) != 1)
-            throw DecodeError("value for key \"listenAddress\" is not an IP address");
-    }
     c.selectedPreset = enumValue(j, "selectedPreset", d.selectedPreset);
     c.customTheme = J::find(j, "customTheme") ? OverlayThemeConfig::fromJson(j["customTheme"]) : d.customTheme;
     c.useCustomTheme = flag(j, "useCustomTheme", d.useCustomTheme);
@@ -636,7 +629,6 @@ ordered_json OverlayConfig::toJson() const {
     ordered_json o;
     o["enabled"] = enabled;
     o["port"] = port;
-    o["listenAddress"] = listenAddress;
     o["selectedPreset"] = rawValue(selectedPreset);
     o["customTheme"] = customTheme.toJson();
     o["useCustomTheme"] = useCustomTheme;

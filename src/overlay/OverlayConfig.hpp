@@ -168,9 +168,6 @@ struct SavedOverlayTheme {
 struct OverlayConfig {
     bool enabled = false;
     uint16_t port = 8765;
-    // Where the server listens: loopback, or an address of this computer (0.0.0.0 for all) so a
-    // streaming computer elsewhere on the network can show the overlay.
-    std::string listenAddress = "127.0.0.1";
     OverlayThemePreset selectedPreset = OverlayThemePreset::futuristic;
     OverlayThemeConfig customTheme = presetTheme(OverlayThemePreset::futuristic);
     bool useCustomTheme = false;

@@ -358,10 +358,10 @@ bool OverlayServer::start(const OverlayConfig& config) {
     lastError_.clear();
     logf(component, "Starting on port {}", config.port);
     auto core = std::make_shared<Core>(*queue_, limits_, ++generation_, self_);
-    core->page = bytes(pageResponse(renderOverlayPage(config_)));
+    core->page = bytes(pageResponse(renderOverlayPage(config_, false, reachableBeyondLoopback())));
     uint16_t bound = 0;
     error_code ec = queue_->dispatchSync([&] {
-        error_code e = core->listen(config.listenAddress, config.port);
+        error_code e = core->listen(listenAddress_, config.port);
         if (!e) {
             error_code ignored;
             bound = core->acceptor.local_endpoint(ignored).port();
@@ -398,11 +398,17 @@ void OverlayServer::stop() {
     if (wasActive) changed();
 }
 
+bool OverlayServer::reachableBeyondLoopback() const {
+    error_code ec;
+    auto ip = asio::ip::make_address(listenAddress_, ec);
+    return !ec && !ip.is_loopback();
+}
+
 void OverlayServer::updateConfig(const OverlayConfig& config) {
     MainLoop::shared().assertOnMain();
     config_ = config;
     if (!core_) return;
-    auto page = bytes(pageResponse(renderOverlayPage(config_)));
+    auto page = bytes(pageResponse(renderOverlayPage(config_, false, reachableBeyondLoopback())));
     asio::post(queue_->context(), [core = core_, page] { core->page = page; });
 }
 

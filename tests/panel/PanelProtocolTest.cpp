@@ -5,6 +5,7 @@
 
 #include "panel/PanelProtocol.hpp"
 #include "panel/PanelSecurity.hpp"
+#include "session/AppSettings.hpp"
 
 using namespace fv;
 using namespace fv::panel;
@@ -232,4 +233,19 @@ TEST(PanelAccess, ForeignHostsOriginsAndSitesAreRefused) {
     EXPECT_EQ(kindOf(post), PanelVerdict::Kind::forbidden);
     post.cookie = "fv_panel_8766=" + token;
     EXPECT_EQ(kindOf(post), PanelVerdict::Kind::wrongMethod);
+}
+
+TEST(PanelSettings, PortAndOverlayAddressAreCheckedWhenStored) {
+    AppSettings s;
+    EXPECT_EQ(s.overlayListenAddress, "127.0.0.1");
+    json doc = json::parse(s.toJson().dump());
+    doc["overlayListenAddress"] = "192.168.1.20";
+    EXPECT_EQ(AppSettings::fromJson(doc).overlayListenAddress, "192.168.1.20");
+    doc["overlayListenAddress"] = "::";
+    EXPECT_EQ(AppSettings::fromJson(doc).overlayListenAddress, "::");
+    doc["overlayListenAddress"] = "überall";
+    EXPECT_THROW(AppSettings::fromJson(doc), DecodeError);
+    doc["overlayListenAddress"] = "127.0.0.1";
+    doc["panelPort"] = 70000;
+    EXPECT_THROW(AppSettings::fromJson(doc), DecodeError);
 }
