@@ -612,6 +612,7 @@ void AppStore::nowPlayingFromDJ(const NowPlayingInfo& info) {
     event_->nowPlaying = info;
     log("now playing from the DJ software: " + info.trackArtist + " – " + info.trackTitle);
     if (onNowPlaying) onNowPlaying(info);
+    notifyObservers();
     auto alive = alive_;
     spawnOnMain(
         [](AppStore* self, std::shared_ptr<bool> alive, NowPlayingInfo info) -> Task<void> {
