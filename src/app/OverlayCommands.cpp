@@ -69,6 +69,7 @@ void serve(std::optional<int> portOption, bool noLiveData) {
     OverlayServer server;
     ServeState state;
     server.setLiveDataEnabled(!noLiveData);
+    server.setListenAddress(AppSettings::load().overlayListenAddress);
     server.setInitialStateProvider([&]() -> std::optional<OverlayEvent> {
         return OverlayEvent::initialState(server.overlayConfig(), state.title, state.artist, state.guestCount, state.up,
                                           state.down);
@@ -87,6 +88,8 @@ void serve(std::optional<int> portOption, bool noLiveData) {
     }
 
     say(fmt::format("Overlay läuft: http://127.0.0.1:{}/", server.port()));
+    if (server.reachableBeyondLoopback())
+        say("Auch im Netzwerk erreichbar (overlayListenAddress " + server.listenAddress() + ").");
     say(fmt::format("Als Browser-Quelle in der Streaming-Software eintragen. Live-Daten: {}. Beenden mit Strg+C.",
                     noLiveData ? "aus" : "an"));
 

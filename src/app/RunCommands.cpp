@@ -20,6 +20,7 @@
 #include "app/ExportSupport.hpp"
 #include "app/SessionCDJ.hpp"
 #include "app/SessionOverlay.hpp"
+#include "app/SessionPanel.hpp"
 #include "app/Commands.hpp"
 #include "core/ErrorText.hpp"
 #include "core/Log.hpp"
@@ -141,7 +142,8 @@ public:
         : notifier_(std::make_shared<TerminalNotifier>(Notifier::makeDefault())),
           store_(APIClient::shared(), notifier_, dj_),
           overlay_(store_, APIClient::shared()),
-          cdj_(store_) {}
+          cdj_(store_),
+          panel_(store_, overlay_) {}
 
     int run() {
         auto& loop = MainLoop::shared();
@@ -152,10 +154,15 @@ public:
             stop_ = true;
         });
 
+        // The panel is there from the start, so it shows the connection being made.
+        panel_.start();
+        channelWatch_ = store_.observe([this] { reportChannel(); });
         spawnOnMain(start(), "run");
         if (isatty(STDIN_FILENO)) readTerminal();
         while (!stop_) loop.runUntil([this] { return stop_; }, std::chrono::hours(1));
 
+        channelWatch_.reset();
+        panel_.stop();
         cdj_.stop();
         overlay_.stop();
         store_.shutdown();
@@ -380,12 +387,31 @@ private:
         }
     }
 
+    // The DJ hears of the realtime channel dropping and coming back.
+    void reportChannel() {
+        auto kind = store_.webSocket.state().kind;
+        if (kind == channelKind_) return;
+        auto before = channelKind_;
+        channelKind_ = kind;
+        if (kind == ConnectionState::Kind::connected) {
+            if (channelLost_) say("Echtzeitkanal wieder verbunden.");
+            channelLost_ = false;
+        } else if (kind == ConnectionState::Kind::error && before == ConnectionState::Kind::connected) {
+            channelLost_ = true;
+            say("Echtzeitkanal unterbrochen – verbinde neu …");
+        }
+    }
+
     DJSoftwareManager dj_;
     std::function<asio::awaitable<void>()> confirmation_;
+    std::shared_ptr<void> channelWatch_;
+    ConnectionState::Kind channelKind_ = ConnectionState::Kind::disconnected;
+    bool channelLost_ = false;
     std::shared_ptr<Notifier> notifier_;
     AppStore store_;
     SessionOverlay overlay_;
     SessionCDJ cdj_;
+    SessionPanel panel_;
     bool stop_ = false;
     int exitCode_ = 0;
 };

@@ -59,6 +59,7 @@ void SessionOverlay::start() {
     }
     if (!config_.enabled) return;
     server_.setLiveDataEnabled(true);
+    server_.setListenAddress(store_.settings().overlayListenAddress);
     refreshInitialState();
     if (!server_.start(config_)) {
         logLine("Overlay", "start failed: " + server_.lastError());
@@ -66,6 +67,8 @@ void SessionOverlay::start() {
         return;
     }
     say("Stream-Overlay läuft: http://127.0.0.1:" + std::to_string(server_.port()) + "/");
+    if (server_.reachableBeyondLoopback())
+        say("Das Overlay ist auch im Netzwerk erreichbar (overlayListenAddress " + server_.listenAddress() + ").");
 
     store_.onNowPlaying = [this](const NowPlayingInfo& info) {
         auto [up, down] = store_.messageStore.voteTally(info.trackTitle);
@@ -114,7 +117,9 @@ void SessionOverlay::start() {
                 if (alive.expired()) co_return;
                 logLine("Overlay", std::string("ads not loaded from the service, using the stored ones: ") + e.what());
             }
-            if (alive.expired() || !self->server_.isRunning()) co_return;
+            if (alive.expired()) co_return;
+            if (self->onChange) self->onChange();
+            if (!self->server_.isRunning()) co_return;
             if (self->store_.event()) self->ads_->setupSchedule(self->store_.event()->id);
         }(this, alive),
         "overlay ads");

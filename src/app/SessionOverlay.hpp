@@ -34,6 +34,8 @@ public:
 
     overlay::OverlayServer& server() { return server_; }
     overlay::AdService& ads() { return *ads_; }
+    // Called when the ads were loaded or the overlay started or stopped.
+    std::function<void()> onChange;
 
 private:
     void refreshInitialState();

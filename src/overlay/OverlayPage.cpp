@@ -303,7 +303,8 @@ function initEditing() {
 }
 if (EDITING) {
   initEditing();
-} else if (location.hostname === 'localhost' || location.hostname === '127.0.0.1') {
+} else if (location.hostname === 'localhost' || location.hostname === '127.0.0.1' || REACHABLE) {
+  // Elsewhere only when the DJ opened the overlay to the network for a streaming computer.
   connect();
 }
 )JS";
@@ -372,7 +373,7 @@ std::string fontStylesheetURL(OverlayFont title, OverlayFont body, OverlayFont m
     return url;
 }
 
-std::string renderOverlayPage(const OverlayConfig& c, bool editing) {
+std::string renderOverlayPage(const OverlayConfig& c, bool editing, bool reachable) {
     const OverlayThemeConfig t = c.effectiveTheme();
     std::string h;
     h.reserve(24 * 1024);
@@ -513,6 +514,7 @@ std::string renderOverlayPage(const OverlayConfig& c, bool editing) {
 
     h += "<script>\n\"use strict\";\nvar config = " + scriptJson(c.toJson()) + ";\n";
     h += std::string("var EDITING = ") + (editing ? "true" : "false") + ";\n";
+    h += std::string("var REACHABLE = ") + (reachable ? "true" : "false") + ";\n";
     h += clientScript;
     h += "</script>\n</body>\n</html>\n";
     return h;

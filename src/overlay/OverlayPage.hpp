@@ -9,7 +9,9 @@
 
 namespace fv::overlay {
 
-std::string renderOverlayPage(const OverlayConfig& config, bool editing = false);
+// reachable: the server also listens beyond loopback (for a streaming computer on the network),
+// so the page connects from any host name.
+std::string renderOverlayPage(const OverlayConfig& config, bool editing = false, bool reachable = false);
 
 // The placement rule text of a widget ("bottom: 40px; left: 24px;" and so on); custom uses the
 // percentages.

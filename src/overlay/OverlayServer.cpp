@@ -58,7 +58,7 @@ struct OverlayServer::Core : std::enable_shared_from_this<OverlayServer::Core> {
     std::map<std::string, std::shared_ptr<Connection>> webSockets;
     bool stopped = false;
 
-    error_code listen(uint16_t port);
+    error_code listen(const std::string& address, uint16_t port);
     void acceptNext();
     void opened(const std::string& id, std::shared_ptr<Connection> c);
     void closed(const std::shared_ptr<Connection>& c);
@@ -231,9 +231,25 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 };
 
-error_code OverlayServer::Core::listen(uint16_t port) {
+error_code OverlayServer::Core::listen(const std::string& address, uint16_t port) {
     error_code ec;
-    // Both address families on one socket where the system allows it.
+    auto ip = asio::ip::make_address(address, ec);
+    if (ec) return ec;
+    if (!ip.is_v6() || !ip.is_unspecified()) {
+        // One address: loopback unless the DJ opened it to the network.
+        tcp::endpoint at(ip, port);
+        acceptor.open(at.protocol(), ec);
+        if (!ec) closeOnExec(acceptor);
+        if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec) acceptor.bind(at, ec);
+        if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            error_code ignored;
+            acceptor.close(ignored);
+        }
+        return ec;
+    }
+    // "::": both address families on one socket where the system allows it.
     acceptor.open(tcp::v6(), ec);
     if (!ec) closeOnExec(acceptor);
     if (!ec) acceptor.set_option(asio::ip::v6_only(false), ec);
@@ -342,10 +358,10 @@ bool OverlayServer::start(const OverlayConfig& config) {
     lastError_.clear();
     logf(component, "Starting on port {}", config.port);
     auto core = std::make_shared<Core>(*queue_, limits_, ++generation_, self_);
-    core->page = bytes(pageResponse(renderOverlayPage(config_)));
+    core->page = bytes(pageResponse(renderOverlayPage(config_, false, reachableBeyondLoopback())));
     uint16_t bound = 0;
     error_code ec = queue_->dispatchSync([&] {
-        error_code e = core->listen(config.port);
+        error_code e = core->listen(listenAddress_, config.port);
         if (!e) {
             error_code ignored;
             bound = core->acceptor.local_endpoint(ignored).port();
@@ -382,11 +398,17 @@ void OverlayServer::stop() {
     if (wasActive) changed();
 }
 
+bool OverlayServer::reachableBeyondLoopback() const {
+    error_code ec;
+    auto ip = asio::ip::make_address(listenAddress_, ec);
+    return !ec && !ip.is_loopback();
+}
+
 void OverlayServer::updateConfig(const OverlayConfig& config) {
     MainLoop::shared().assertOnMain();
     config_ = config;
     if (!core_) return;
-    auto page = bytes(pageResponse(renderOverlayPage(config_)));
+    auto page = bytes(pageResponse(renderOverlayPage(config_, false, reachableBeyondLoopback())));
     asio::post(queue_->context(), [core = core_, page] { core->page = page; });
 }
 

@@ -56,7 +56,7 @@ public:
     OverlayServer(const OverlayServer&) = delete;
     OverlayServer& operator=(const OverlayServer&) = delete;
 
-    // Listens on config.port (0 picks a free port; port() tells which) on all interfaces with
+    // Listens on config.port (0 picks a free port; port() tells which) at the listen address with
     // address reuse, after stopping a running listener. False when the port cannot be bound;
     // lastError() then holds the reason and isRunning() stays false.
     bool start(const OverlayConfig& config);
@@ -76,6 +76,12 @@ public:
     // The same with the event given as its type and the JSON object of its other fields.
     // Throws DecodeError when the payload does not fit the event record.
     bool send(OverlayEventType type, const json& payload, bool force = false);
+
+    // Where the next start() listens: 127.0.0.1 unless the DJ opens the overlay to a streaming
+    // computer elsewhere ("0.0.0.0" or "::" for every interface, or one address of this computer).
+    void setListenAddress(std::string address) { listenAddress_ = std::move(address); }
+    const std::string& listenAddress() const { return listenAddress_; }
+    bool reachableBeyondLoopback() const;
 
     void setLiveDataEnabled(bool enabled) { liveDataEnabled_ = enabled; }
     bool liveDataEnabled() const { return liveDataEnabled_; }
@@ -116,6 +122,7 @@ private:
     uint16_t port_ = 8765;
     std::set<std::string> connections_;
     OverlayConfig config_;
+    std::string listenAddress_ = "127.0.0.1";
     bool liveDataEnabled_ = false;
     std::function<std::optional<OverlayEvent>()> initialState_;
     std::function<void()> onChange_;

@@ -1,5 +1,7 @@
 #include "session/AppSettings.hpp"
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <mutex>
 
@@ -153,6 +155,15 @@ AppSettings AppSettings::fromJson(const json& j) {
     s.djEmail = J::defaulted<string>(j, "djEmail", "");
     s.cdjLibraryEnabled = J::defaulted<bool>(j, "cdjLibraryEnabled", false);
     if (const json* c = J::find(j, "cdjLinkSettings")) s.cdjLinkSettings = cdj::CDJLinkSettings::fromJson(*c);
+    s.panelPort = J::defaulted<int64_t>(j, "panelPort", 8766);
+    if (s.panelPort < 0 || s.panelPort > 65535) throw DecodeError("number for key \"panelPort\" is out of range");
+    s.overlayListenAddress = J::defaulted<string>(j, "overlayListenAddress", "127.0.0.1");
+    {
+        unsigned char buf[16];
+        if (inet_pton(AF_INET, s.overlayListenAddress.c_str(), buf) != 1 &&
+            inet_pton(AF_INET6, s.overlayListenAddress.c_str(), buf) != 1)
+            throw DecodeError("value for key \"overlayListenAddress\" is not an IP address");
+    }
     return s;
 }
 
@@ -198,6 +209,8 @@ ordered_json AppSettings::toJson() const {
     o["djEmail"] = djEmail;
     o["cdjLibraryEnabled"] = cdjLibraryEnabled;
     o["cdjLinkSettings"] = cdjLinkSettings.toJson();
+    o["panelPort"] = panelPort;
+    o["overlayListenAddress"] = overlayListenAddress;
     return o;
 }
 

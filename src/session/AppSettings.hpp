@@ -81,6 +81,11 @@ struct AppSettings {
     bool cdjLibraryEnabled = false;
     // The link settings document, carried through load and save unchanged.
     cdj::CDJLinkSettings cdjLinkSettings;
+    // The control panel's port on 127.0.0.1 (0: any free one).
+    int64_t panelPort = 8766;
+    // Where the stream overlay listens: loopback, or an address of this computer ("0.0.0.0" for
+    // all) so that a streaming computer elsewhere on the network can show it.
+    std::string overlayListenAddress = "127.0.0.1";
 
     static AppSettings fromJson(const json& j);
     ordered_json toJson() const;

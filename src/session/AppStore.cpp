@@ -55,8 +55,22 @@ AppStore::AppStore(APIClient& api, std::shared_ptr<Notifier> notifier, DJSoftwar
     : notificationStore(api), api_(api), notifier_(std::move(notifier)), dj_(dj), settings_(AppSettings::load()),
       alive_(std::make_shared<bool>(true)) {
     linkLog = [](const std::string& tag, const std::string& message) { logLine("CDJLink " + tag, message); };
+    requestStore.onRequestsChanged = [this] { notifyObservers(); };
+    messageStore.onMessagesChanged = [this] { notifyObservers(); };
     installChannelCallbacks();
     dj_.onNowPlayingUpdated = [this](const NowPlayingInfo& info) { nowPlayingFromDJ(info); };
+}
+
+std::shared_ptr<void> AppStore::observe(std::function<void()> fn) {
+    auto handle = std::make_shared<std::function<void()>>(std::move(fn));
+    observers_.push_back(handle);
+    return handle;
+}
+
+void AppStore::notifyObservers() {
+    std::erase_if(observers_, [](const auto& w) { return w.expired(); });
+    for (auto& w : std::vector(observers_))
+        if (auto fn = w.lock()) (*fn)();
 }
 
 AppStore::~AppStore() {
@@ -87,6 +101,7 @@ AppStore::Task<void> AppStore::connectToEvent() {
     isConnecting_ = true;
     connectionError_.reset();
     log("connectToEvent START for event: " + id);
+    notifyObservers();
     auto alive = alive_;
     bool ok = false;
     for (int n = 1; n <= 3; ++n) {
@@ -111,6 +126,7 @@ AppStore::Task<void> AppStore::connectToEvent() {
         }
     }
     isConnecting_ = false;
+    notifyObservers();
     if (!ok) co_return;
     log("about to configureBridges…");
     configureBridges();
@@ -313,6 +329,7 @@ AppStore::Task<void> AppStore::setEventOnline() {
     }
     log("setEventOnline OK for " + id);
     event_->isActive = true;
+    notifyObservers();
     if (shouldPoll()) {
         if (!dj_.isPolling()) startDJPolling();
     } else {
@@ -335,6 +352,7 @@ AppStore::Task<void> AppStore::setEventOffline() {
         co_return;
     }
     event_->isActive = false;
+    notifyObservers();
     stopDJPolling();
     log("setEventOffline OK for " + id);
 }
@@ -373,9 +391,11 @@ void AppStore::installChannelCallbacks() {
     webSocket.onGuestCountChanged = [this](int64_t count) {
         guestCount_ = count;
         if (onGuestCount) onGuestCount(count);
+        notifyObservers();
     };
     webSocket.onNowPlayingChanged = [this](NowPlayingInfo info) {
         if (event_) event_->nowPlaying = info;
+        notifyObservers();
         // The service repeating what this computer reported is no change for the overlay.
         if (lastDJNowPlaying_ && lastDJNowPlaying_->first == info.trackTitle &&
             lastDJNowPlaying_->second == info.trackArtist)
@@ -389,6 +409,7 @@ void AppStore::installChannelCallbacks() {
         for (auto it = changed.begin(); it != changed.end(); ++it) merged[it.key()] = it.value();
         try {
             preferences_ = EventPreferences::fromJson(merged);
+            notifyObservers();
         } catch (const std::exception& e) {
             log(std::string("preferences-updated ignored: ") + e.what());
         }
@@ -422,6 +443,7 @@ void AppStore::installChannelCallbacks() {
             channelFailed_ = false;
             spawnOnMain(resync(), "AppStore resync");
         }
+        notifyObservers();
     };
 }
 
@@ -590,6 +612,7 @@ void AppStore::nowPlayingFromDJ(const NowPlayingInfo& info) {
     event_->nowPlaying = info;
     log("now playing from the DJ software: " + info.trackArtist + " – " + info.trackTitle);
     if (onNowPlaying) onNowPlaying(info);
+    notifyObservers();
     auto alive = alive_;
     spawnOnMain(
         [](AppStore* self, std::shared_ptr<bool> alive, NowPlayingInfo info) -> Task<void> {

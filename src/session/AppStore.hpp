@@ -116,6 +116,11 @@ public:
     // Called after the lists were reloaded because the channel came back.
     std::function<void(size_t newRequests, size_t newMessages)> onResynced;
 
+    // Called on the main loop after something the session shows changed (lists, event, counts,
+    // the channel's state); several views may listen, each as long as it keeps the handle.
+    std::shared_ptr<void> observe(std::function<void()> fn);
+    void notifyObservers();
+
 private:
     Task<void> attempt(int n, const std::string& id);
     Task<void> backgroundSetup();
@@ -156,6 +161,7 @@ private:
     bool syncAgain_ = false;
     std::optional<std::pair<std::string, std::string>> lastDJNowPlaying_;  // title, artist
     json contest_, lastContestWinner_;
+    std::vector<std::weak_ptr<std::function<void()>>> observers_;
     std::shared_ptr<bool> alive_;
 };
 
