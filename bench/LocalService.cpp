@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/MainLoop.hpp"
+#include "djsoftware/DJSoftwareManager.hpp"
 #include "platform/Notifier.hpp"
 #include "service/GuestDriver.hpp"
 #include "session/APIClient.hpp"
@@ -167,7 +168,7 @@ int main() {
     KeychainService keychain;
     HttpClient http;
     APIClient api{tokens, keychain, http};
-    LocalDJSoftware software;
+    DJSoftwareManager software;
 
     // A first burst warms the service and the guests up; it is not counted.
     service.event({{"id", "warmup"}, {"is_active", true}});

@@ -10,6 +10,7 @@
 
 #include "core/Log.hpp"
 #include "core/MainLoop.hpp"
+#include "djsoftware/DJSoftwareManager.hpp"
 #include "panel/PanelManager.hpp"
 #include "panel/PanelTestClient.hpp"
 #include "session/APIClient.hpp"
@@ -256,7 +257,7 @@ protected:
     KeychainService keychain;
     HttpClient http;
     APIClient api{tokens, keychain, http};
-    LocalDJSoftware dj;
+    DJSoftwareManager dj;
     std::unique_ptr<AppStore> store;
     std::unique_ptr<PanelManager> panel;
 };
