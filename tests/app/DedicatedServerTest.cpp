@@ -77,7 +77,7 @@ TEST_F(DedicatedServer, TheLiveSessionChecksAtStartAndWhenThePlanChanges) {
     ASSERT_EQ(runFloorvote({"use", "d1", "--pin", "1234"}).exitCode, 0);
 
     Terminal t("dedicated");
-    t.start(Terminal::withEnvironment(FLOORVOTE_BINARY + std::string(" run")));
+    t.start(Terminal::withEnvironment(FLOORVOTE_BINARY + std::string(" run -v")));
     ASSERT_TRUE(t.waitFor("„Eigener Server“")) << t.screen();
     EXPECT_THAT(t.screen(), HasSubstr("[PlanStore] Checking for dedicated server... (alreadyOnDedicated=true)"));
 
