@@ -107,6 +107,7 @@ public:
         if (db_) return;
         if (sqlite3_open(file().c_str(), &db_) != SQLITE_OK) throw std::runtime_error("open test db");
         if (key_) sqlite3_key(db_, key_->data(), static_cast<int>(key_->size()));
+        sqlite3_busy_timeout(db_, 5000);  // the code under test may be writing meanwhile
     }
     // Closed while the code under test writes, so nothing of ours holds a lock or a cache.
     void close() {
