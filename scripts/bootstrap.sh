@@ -25,6 +25,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # npm packages of the local event service and of the test peers.
+# (Prism, the contract mock of the Spotify tests, would otherwise report its installation.)
+export SCARF_ANALYTICS=false
 for dir in service tests/peers; do
   if [ ! -d "$dir/node_modules" ] || [ "$dir/package.json" -nt "$dir/node_modules" ]; then
     (cd "$dir" && npm install --no-audit --no-fund --silent >/dev/null && touch node_modules)

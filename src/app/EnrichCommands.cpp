@@ -11,6 +11,7 @@
 
 #include "app/CommandSupport.hpp"
 #include "app/Commands.hpp"
+#include "app/SpotifySupport.hpp"
 #include "djsoftware/StreamingEnrichment.hpp"
 #include "platform/DefaultsStore.hpp"
 #include "session/APIClient.hpp"
@@ -37,6 +38,8 @@ StreamingCredentials credentials() {
     c.beatportToken = nonEmpty(keychain.read(beatportTokenKey));
     c.appleDeveloperToken = nonEmpty(keychain.read(appleDeveloperTokenKey));
     if (!s.tidalClientToken.empty()) c.tidalToken = s.tidalClientToken;
+    // The Spotify step runs with the DJ's sign-in, or the application's token.
+    c.spotifyAccessToken = spotifyCatalogueToken();
     return c;
 }
 

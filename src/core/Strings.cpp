@@ -24,6 +24,9 @@ const Table& german() {
 
         {"spotify_error_auth", "Spotify-Anmeldung fehlgeschlagen"},
         {"spotify_error_config_missing", "Spotify-Client-ID oder -Secret fehlt"},
+        {"spotify_error_foreign_playlist",
+         "Spotify gibt die Titel dieser Playlist nicht heraus: Sie gehört weder dir, noch arbeitest du an ihr mit. "
+         "Kopiere sie in Spotify in eine eigene Playlist und importiere diese."},
         {"spotify_error_invalid_url", "Ungültiger Spotify-Link"},
         {"spotify_error_not_found", "Bei Spotify nicht gefunden"},
         {"spotify_error_not_logged_in", "Nicht bei Spotify angemeldet"},

@@ -12,6 +12,7 @@
 
 #include "core/MainLoop.hpp"
 #include "core/Url.hpp"
+#include "djsoftware/SpotifyService.hpp"
 #include "platform/DefaultsStore.hpp"
 #include "session/HttpClient.hpp"
 
@@ -131,7 +132,8 @@ StreamingEndpoints StreamingEndpoints::fromEnvironment() {
     e.beatportBase = host("FLOORVOTE_BEATPORT_API_URL", e.beatportBase, "/v4/catalog/tracks");
     e.tidalBase = host("FLOORVOTE_TIDAL_API_URL", e.tidalBase, "/v2/tracks");
     e.appleMusicBase = host("FLOORVOTE_APPLE_MUSIC_API_URL", e.appleMusicBase, "");
-    e.spotifyBase = host("FLOORVOTE_SPOTIFY_API_URL", e.spotifyBase, "/v1");
+    // Spotify's variable names the API base itself, as the sign-in and the import use it.
+    e.spotifyBase = SpotifyEndpoints::fromEnvironment().apiBase;
     return e;
 }
 

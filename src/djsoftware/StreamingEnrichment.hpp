@@ -50,7 +50,7 @@ struct StreamingEndpoints {
     std::string beatportBase = "https://api.beatport.com/v4/catalog/tracks";  // FLOORVOTE_BEATPORT_API_URL
     std::string tidalBase = "https://openapi.tidal.com/v2/tracks";            // FLOORVOTE_TIDAL_API_URL
     std::string appleMusicBase = "https://api.music.apple.com";               // FLOORVOTE_APPLE_MUSIC_API_URL
-    std::string spotifyBase = "https://api.spotify.com/v1";                   // FLOORVOTE_SPOTIFY_API_URL
+    std::string spotifyBase = "https://api.spotify.com/v1";                   // FLOORVOTE_SPOTIFY_API_URL (the base)
     static StreamingEndpoints fromEnvironment();
 };
 
