@@ -5,10 +5,12 @@
 
 #include <map>
 
+#include "app/SpotifySupport.hpp"
 #include "djsoftware/MixxxBridge.hpp"
 #include "djsoftware/RekordboxBridge.hpp"
 #include "djsoftware/RekordboxService.hpp"
 #include "djsoftware/SeratoBridge.hpp"
+#include "djsoftware/SpotifyService.hpp"
 #include "djsoftware/VirtualDJBridge.hpp"
 #include "session/AppSettings.hpp"
 
@@ -76,6 +78,17 @@ boost::asio::awaitable<ExportResult> exportWithSettings(std::vector<Track> track
         mixxx->configure(s);
         if (folder) mixxx->customBasePath = *folder;
         targets.mixxx = mixxx;
+    } else if (target == DJSoftwareType::spotify) {
+        // Only a signed-in DJ can own the new playlist; without one the export says so.
+        auto spotify = std::make_shared<SpotifySession>();
+        if (spotify->service().isLoggedIn()) {
+            targets.spotifyCreatePlaylist = [spotify](std::string playlistName) {
+                return spotify->service().createPlaylist(std::move(playlistName));
+            };
+            targets.spotifyAddItems = [spotify](std::string playlistId, std::vector<std::string> uris) {
+                return spotify->service().addTracks(std::move(playlistId), std::move(uris));
+            };
+        }
     }
     PlaylistExportService exporter(targets);
     std::string where = targetFolder(target, folder, s);

@@ -13,7 +13,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "core/Json.hpp"
-#include "djsoftware/SpotifyTrack.hpp"
+#include "djsoftware/PlaylistMatchingEngine.hpp"
 
 namespace fv {
 

@@ -83,7 +83,8 @@ TEST(SpotifyCommand, SignsInThroughTheBrowserFeedsEnrichAndSignsOut) {
     service.event({{"id", "ev1"}, {"dj_pin", "1234"}, {"dj_name", "Kai"}, {"event_name", "Sommerfest"},
                    {"ownerEmail", "dj@example.invalid"},
                    {"tracks", json::array({{{"id", 1}, {"title", "Eins"}, {"artist", "A"}, {"isrc", "DEAB1"}},
-                                           {{"id", 2}, {"title", "Zwei"}, {"artist", "B"}, {"isrc", "NONE2"}}})},
+                                           {{"id", 2}, {"title", "Zwei"}, {"artist", "B"}, {"isrc", "NONE2"},
+                                            {"source", "spotify"}, {"source_id", "2zweiZweiZweiZweiZwei2"}}})},
                    {"requests", json::array({{{"id", 7}, {"track_id", 1}, {"title", "Eins"}, {"artist", "A"},
                                               {"status", "pending"}, {"created_at", "2026-01-01T20:00:00Z"}},
                                              {{"id", 8}, {"track_id", 2}, {"title", "Zwei"}, {"artist", "B"},
@@ -105,8 +106,21 @@ TEST(SpotifyCommand, SignsInThroughTheBrowserFeedsEnrichAndSignsOut) {
         if (r["path"] == "/search") ++searches;
     EXPECT_EQ(searches, 2);
 
+    // The confirmed request goes into a new playlist of the signed-in DJ.
+    auto exported = runFloorvote({"export", "spotify", "Nach dem Gig", "--json"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.out << exported.err;
+    auto e = json::parse(exported.out, nullptr, false);
+    EXPECT_EQ(e["exported"], 1) << exported.out;
+    st = spotify.admin("GET", "/__state");
+    ASSERT_EQ(st["created"].size(), 1u);
+    EXPECT_EQ(st["created"][0]["name"], "Nach dem Gig");
+    std::string playlistId = st["created"][0]["id"];
+    EXPECT_EQ(st["added"][playlistId], json::array({json::array({"spotify:track:2zweiZweiZweiZweiZwei2"})}));
+
     auto logout = runFloorvote({"spotify", "logout"});
     EXPECT_THAT(logout.out, HasSubstr("Von Spotify abgemeldet."));
+    auto refusedExport = runFloorvote({"export", "spotify", "Noch einmal"});
+    EXPECT_THAT(refusedExport.out + refusedExport.err, HasSubstr("Spotify ist nicht angemeldet"));
     EXPECT_THAT(runFloorvote({"spotify", "status"}).out, HasSubstr("Spotify: nicht angemeldet"));
     EXPECT_THAT(readAll(home / ".local/share/floorvote/secrets.json"), ::testing::Not(HasSubstr("rt-")));
 
