@@ -143,7 +143,7 @@ public:
           store_(APIClient::shared(), notifier_, dj_),
           overlay_(store_, APIClient::shared()),
           cdj_(store_),
-          panel_(store_, overlay_) {}
+          panel_(store_, overlay_, &cdj_) {}
 
     int run() {
         auto& loop = MainLoop::shared();

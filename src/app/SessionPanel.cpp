@@ -3,19 +3,44 @@
 
 #include "app/SessionPanel.hpp"
 
+#include <fmt/format.h>
+
 #include "app/Commands.hpp"
+#include "app/SessionCDJ.hpp"
 #include "app/SessionOverlay.hpp"
 #include "core/ErrorText.hpp"
 #include "core/Log.hpp"
+#include "core/MainLoop.hpp"
+#include "core/SerialQueue.hpp"
+#include "djsoftware/DJSoftwareManager.hpp"
 #include "overlay/OverlayEvent.hpp"
 #include "panel/PanelLink.hpp"
 #include "session/AppStore.hpp"
 
 namespace fv::app {
 
-SessionPanel::SessionPanel(AppStore& store, SessionOverlay& overlay)
-    : store_(store), overlay_(overlay), manager_(store) {
+namespace {
+
+// The DJ programs on this computer, in the order `floorvote dj status` shows them.
+constexpr DJSoftwareType djPrograms[] = {DJSoftwareType::rekordbox, DJSoftwareType::serato, DJSoftwareType::virtualDJ,
+                                         DJSoftwareType::mixxx};
+
+const char* cdjModeText(CDJLibraryManager::Mode m) {
+    switch (m) {
+        case CDJLibraryManager::Mode::active: return "aktiv";
+        case CDJLibraryManager::Mode::standby: return "Bereitschaft";
+        case CDJLibraryManager::Mode::off: return "aus";
+    }
+    return "aus";
+}
+
+}  // namespace
+
+SessionPanel::SessionPanel(AppStore& store, SessionOverlay& overlay, SessionCDJ* cdj)
+    : store_(store), overlay_(overlay), cdj_(cdj), manager_(store) {
     addOverlay();
+    addDJSoftware();
+    if (cdj_) addCDJ();
 }
 
 SessionPanel::~SessionPanel() { stop(); }
@@ -35,9 +60,12 @@ void SessionPanel::start() {
         logLine("Panel", std::string("link file not written: ") + e.what());
     }
     say("Bedienfeld: " + url + "  („floorvote panel“ öffnet es im Browser)");
+    ticker_ = Timer::repeating(MainLoop::shared().executor(), std::chrono::seconds(1), [this] { manager_.changed(); });
 }
 
 void SessionPanel::stop() {
+    if (ticker_) ticker_->cancel();
+    ticker_.reset();
     if (linkPort_) panel::removePanelLink(linkPort_);
     linkPort_ = 0;
     manager_.stop();
@@ -100,6 +128,116 @@ void SessionPanel::addOverlay() {
         manager_.changed();
         co_return "Werbung ausgeblendet.";
     });
+}
+
+json SessionPanel::djSoftwareCard() {
+    DJSoftwareManager& dj = store_.djManager();
+    json rows = json::array();
+    const auto& active = store_.activeDjSoftware();
+    // A plain flag and value: GCC 12 takes an optional enum here for uninitialised.
+    bool known = false;
+    DJSoftwareType type = DJSoftwareType::rekordbox;
+    if (active)
+        if (auto t = djSoftwareTypeFromRaw(*active)) known = true, type = *t;
+    const bool hasBridge = known && dj.bridge(type) != nullptr;
+    rows.push_back({"Aktiv", known ? std::string(displayName(type)) : active ? *active + " (unbekannt)" : "keine gewählt"});
+    if (known && !hasBridge)
+        rows.push_back({"Event-Playlist", std::string(displayName(type)) + " hat keine Playlist auf diesem Computer"});
+    else if (known)
+        rows.push_back({"Event-Playlist", dj.playlistStatus().value_or("–")});
+    if (hasBridge) {
+        const size_t exported = store_.exportedRequestIds().size();
+        rows.push_back({"In der Playlist", exported == 1 ? std::string("1 Wunsch") : std::to_string(exported) + " Wünsche"});
+    }
+    std::string playing = "–";
+    if (const auto& np = dj.currentlyPlaying(); np && !np->title.empty())
+        playing = np->artist.empty() ? np->title : np->artist + " – " + np->title;
+    rows.push_back({"Läuft laut DJ-Software", playing});
+    rows.push_back({"Now-Playing-Abfrage", dj.isPolling() ? "an" : "aus"});
+    if (dj.lastError()) rows.push_back({"Letzter Fehler", germanError(*dj.lastError())});
+
+    json programs = json::array();
+    for (auto t : djPrograms) {
+        auto bridge = dj.bridge(t);
+        if (!bridge) continue;
+        const BridgeStatus st = dj.status(t);
+        std::string where = st.kind() != BridgeStatus::Kind::notConfigured ? bridge->location() : std::string();
+        programs.push_back(fmt::format("{}: {}{}", displayName(t), st.label(), where.empty() ? "" : " (" + where + ")"));
+    }
+    json actions = json::array();
+    if (hasBridge) {
+        actions.push_back({{"name", "dj.sync"}, {"label", "Bestätigte Wünsche in die Playlist schreiben"}});
+    }
+    actions.push_back({{"name", "dj.refresh"}, {"label", "Status neu prüfen"}});
+    return {{"title", "DJ-Software"},
+            {"rows", rows},
+            {"lists", json::array({{{"title", "Programme"}, {"items", programs}, {"empty", "keine"}}})},
+            {"actions", actions}};
+}
+
+void SessionPanel::addDJSoftware() {
+    manager_.addCard("djsoftware", [this]() -> std::optional<json> { return djSoftwareCard(); });
+    manager_.addAction("dj.sync", [this](const json&) -> panel::PanelManager::Task<std::string> {
+        if (!store_.event()) throw std::runtime_error("Noch nicht mit dem Event verbunden.");
+        auto written = co_await store_.syncToDJSoftware();
+        manager_.changed();
+        if (!written) {
+            const auto& error = store_.djManager().lastError();
+            throw std::runtime_error(error ? "Nichts geschrieben: " + germanError(*error)
+                                           : std::string("Nichts geschrieben: keine DJ-Software mit Playlist gewählt."));
+        }
+        co_return *written == 1 ? std::string("1 Wunsch steht in der Playlist.")
+                                : std::to_string(*written) + " Wünsche stehen in der Playlist.";
+    });
+    manager_.addAction("dj.refresh", [this](const json&) -> panel::PanelManager::Task<std::string> {
+        store_.configureBridges();
+        co_await store_.djManager().refreshBridgeStatuses();
+        manager_.changed();
+        co_return "Status der DJ-Software neu geprüft.";
+    });
+}
+
+std::optional<json> SessionPanel::cdjCard() {
+    CDJLibraryManager* m = cdj_ ? cdj_->manager() : nullptr;
+    json rows = json::array();
+    if (!m) {
+        rows.push_back({"Modus", "aus"});
+        rows.push_back({"Einschalten", "floorvote settings set cdjLibraryEnabled true, dann neu starten"});
+        return json{{"title", "CDJ-Bibliothek"}, {"rows", rows}};
+    }
+    rows.push_back({"Modus", cdjModeText(m->mode())});
+    rows.push_back({"Status", m->statusText()});
+    if (m->lastError()) rows.push_back({"Letzter Fehler", germanError(*m->lastError())});
+    rows.push_back({"Ausgeliefert", fmt::format("{} Tracks ({} nicht gefunden)", m->servedTrackCount(),
+                                                m->missingTrackIds().size())});
+    if (m->isCaching()) rows.push_back({"rekordbox", "liest die Bibliothek …"});
+
+    json peers = json::array();
+    const auto& list = m->mode() == CDJLibraryManager::Mode::active ? m->peers() : m->standbyPeers();
+    for (const auto& p : list)
+        peers.push_back(fmt::format("{} ({}, Nr. {}) @ {}", p.name, p.kind, p.deviceNumber, p.address));
+    json decks = json::array();
+    for (const auto& [player, d] : m->decks()) {
+        std::string what = "Titel-ID " + std::to_string(d.trackId);
+        if (d.trackId == 0) what = "leer";
+        else if (d.fromLibrary && m->library())
+            if (auto t = m->library()->track(d.trackId))
+                what = t->artist.empty() ? t->title : t->artist + " – " + t->title;
+        std::string flags;
+        if (d.onAir) flags += ", on air";
+        if (d.isPlaying) flags += ", spielt";
+        if (d.isMaster) flags += ", Master";
+        if (d.bpm) flags += fmt::format(", {:.1f} BPM", *d.bpm);
+        decks.push_back(fmt::format("Deck {}: {}{}", player, what, flags));
+    }
+    return json{{"title", "CDJ-Bibliothek"},
+                {"rows", rows},
+                {"lists", json::array({{{"title", "Geräte im Netz"}, {"items", peers}, {"empty", "keine"}},
+                                       {{"title", "Decks"}, {"items", decks}, {"empty", "keine"}}})}};
+}
+
+void SessionPanel::addCDJ() {
+    manager_.addCard("cdj", [this] { return cdjCard(); });
 }
 
 }  // namespace fv::app

@@ -1,23 +1,27 @@
 #pragma once
 // The control panel of `floorvote run`: the panel server on the stored port, the link file for
-// `floorvote panel`, and the cards of the subsystems the session runs (the stream overlay now;
-// the DJ software and the CDJ library add theirs here).
+// `floorvote panel`, and the cards of the subsystems the session runs: the stream overlay, the DJ
+// software with its event playlist, and the CDJ library with its peers and decks.
 #include <memory>
+#include <optional>
 
 #include "core/Json.hpp"
 #include "panel/PanelManager.hpp"
 
 namespace fv {
 class AppStore;
-}
+class Timer;
+}  // namespace fv
 
 namespace fv::app {
 
+class SessionCDJ;
 class SessionOverlay;
 
 class SessionPanel {
 public:
-    SessionPanel(AppStore& store, SessionOverlay& overlay);
+    // Without `cdj` the panel has no CDJ card (one-shot tools, tests).
+    SessionPanel(AppStore& store, SessionOverlay& overlay, SessionCDJ* cdj = nullptr);
     ~SessionPanel();
     SessionPanel(const SessionPanel&) = delete;
     SessionPanel& operator=(const SessionPanel&) = delete;
@@ -30,11 +34,19 @@ public:
 private:
     json overlayCard();
     void addOverlay();
+    json djSoftwareCard();
+    void addDJSoftware();
+    std::optional<json> cdjCard();
+    void addCDJ();
 
     AppStore& store_;
     SessionOverlay& overlay_;
+    SessionCDJ* cdj_;
     panel::PanelManager manager_;
     uint16_t linkPort_ = 0;
+    // The DJ software and the link tell no one when their status changes: look once a second
+    // (the tabs only hear of a real change).
+    std::shared_ptr<Timer> ticker_;
 };
 
 }  // namespace fv::app
