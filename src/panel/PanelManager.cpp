@@ -219,6 +219,12 @@ PanelManager::Task<std::string> PanelManager::changeStatus(const PanelCommand& c
                               ".";
 }
 
+void PanelManager::requireMessage(int64_t id) const {
+    const auto& list = store_.messageStore.messages();
+    if (std::none_of(list.begin(), list.end(), [&](const GuestMessage& m) { return m.id == id; }))
+        throw std::runtime_error("Die Nachricht gibt es nicht (mehr).");
+}
+
 PanelManager::Task<void> PanelManager::carryOut(uint64_t tab, PanelCommand c) {
     auto alive = alive_;
     bool ok = true;
@@ -232,15 +238,14 @@ PanelManager::Task<void> PanelManager::carryOut(uint64_t tab, PanelCommand c) {
                 text = co_await changeStatus(c, failures);
                 ok = failures.empty();
                 break;
-            case PanelCommand::Kind::reply: {
-                const auto& list = store_.messageStore.messages();
-                if (std::none_of(list.begin(), list.end(), [&](const GuestMessage& m) { return m.id == c.messageId; }))
-                    throw std::runtime_error("Die Nachricht gibt es nicht (mehr).");
+            case PanelCommand::Kind::reply:
+                requireMessage(c.messageId);
                 co_await store_.reply(c.messageId, c.text);
                 text = "Antwort gesendet.";
                 break;
-            }
             case PanelCommand::Kind::deleteMessage:
+                // The service answers success for any id; "deleted" for one that was not there would be a lie.
+                requireMessage(c.messageId);
                 co_await store_.deleteMessage(c.messageId);
                 text = "Nachricht gelöscht.";
                 break;

@@ -70,6 +70,8 @@ private:
     Task<void> carryOut(uint64_t tab, PanelCommand command);
     Task<std::string> changeStatus(const PanelCommand& c, std::vector<std::pair<int64_t, std::string>>& failures);
     json cards() const;
+    // Throws the German error for a message the session does not hold.
+    void requireMessage(int64_t id) const;
 
     AppStore& store_;
     PanelServer server_;

@@ -373,6 +373,49 @@ TEST_F(PanelSession, GarbageFromATabIsAnsweredAndChangesNothing) {
     EXPECT_EQ(after["messages"], before["messages"]);
 }
 
+TEST_F(PanelSession, ATabClosingMidCommandOrDeletingTwiceLeavesTheListsAsTheServiceHasThem) {
+    auto a = tab();
+    auto b = tab();
+    // The tab sends and is gone before the answer: the change is made once and the others see it.
+    a->sendText(R"({"t":"confirm","req":1,"ids":[1]})");
+    a->close();
+    bool queued = false;
+    for (int i = 0; i < 10 && !queued; ++i) {
+        json u = next(*b, "state");
+        ASSERT_TRUE(u.is_object());
+        const json lists = u["sections"].value("lists", json::object());
+        queued = lists.contains("queue") && lists["queue"].size() == 2;
+    }
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(onService(1)["status"], "confirmed");
+    EXPECT_EQ(patchesTo(1), 1u);
+
+    // A double click on delete: the first deletes, the second says the message is gone.
+    b->sendText(R"({"t":"deleteMessage","req":2,"messageId":5})");
+    b->sendText(R"({"t":"deleteMessage","req":3,"messageId":5})");
+    json first = next(*b, "result"), second = next(*b, "result");
+    EXPECT_EQ(first["text"], "Nachricht gelöscht.");
+    EXPECT_FALSE(second["ok"].get<bool>());
+    EXPECT_EQ(second["text"], "Die Nachricht gibt es nicht (mehr).");
+    b->sendText(R"({"t":"deleteMessage","req":4,"messageId":404})");
+    EXPECT_EQ(next(*b, "result")["text"], "Die Nachricht gibt es nicht (mehr).") << "no false success";
+    EXPECT_TRUE(service->admin("GET", "/__admin/state")["events"]["ev1"]["messages"].empty());
+
+    // A tab opened now sees what the service holds.
+    json full;
+    auto c = tab(&full);
+    EXPECT_TRUE(full["messages"]["upsert"].empty());
+    for (const auto& r : service->admin("GET", "/__admin/state")["events"]["ev1"]["requests"]) {
+        bool found = false;
+        for (const auto& mine : full["requests"]["upsert"])
+            if (mine["id"] == r["id"]) {
+                found = true;
+                EXPECT_EQ(mine["status"], r["status"]) << r.dump();
+            }
+        EXPECT_TRUE(found) << r.dump();
+    }
+}
+
 TEST_F(PanelSession, CardsOfSubsystemsAppearAndTheirActionsRun) {
     bool present = false;
     int runs = 0;
