@@ -6,6 +6,7 @@
 #include <map>
 
 #include "app/SpotifySupport.hpp"
+#include "djsoftware/AppleMusic.hpp"
 #include "djsoftware/MixxxBridge.hpp"
 #include "djsoftware/RekordboxBridge.hpp"
 #include "djsoftware/RekordboxService.hpp"
@@ -13,6 +14,7 @@
 #include "djsoftware/SpotifyService.hpp"
 #include "djsoftware/VirtualDJBridge.hpp"
 #include "session/AppSettings.hpp"
+#include "session/HttpClient.hpp"
 
 namespace fv::app {
 
@@ -41,6 +43,14 @@ std::vector<Track> tracksOfRequests(const std::vector<MusicRequest>& requests, c
 }
 
 namespace {
+
+// The service and its connection live as long as the export holds the hook.
+boost::asio::awaitable<void> createApplePlaylist(std::shared_ptr<HttpClient> http,
+                                                 std::shared_ptr<AppleMusicService> apple, std::string name,
+                                                 std::vector<std::string> ids) {
+    co_await apple->createLibraryPlaylist(std::move(name), std::move(ids));
+    http->closeIdleConnections();
+}
 
 std::string targetFolder(DJSoftwareType target, const std::optional<std::string>& given, const AppSettings& s) {
     std::string raw(rawValue(target));
@@ -89,6 +99,13 @@ boost::asio::awaitable<ExportResult> exportWithSettings(std::vector<Track> track
                 return spotify->service().addTracks(std::move(playlistId), std::move(uris));
             };
         }
+    } else if (target == DJSoftwareType::appleMusic) {
+        auto http = std::make_shared<HttpClient>();
+        auto apple = std::make_shared<AppleMusicService>(*http, AppleMusicService::apiBaseFromEnvironment(),
+                                                         AppleMusicCredentials::fromKeychain());
+        targets.appleMusicCreatePlaylist = [http, apple](std::string name, std::vector<std::string> ids) {
+            return createApplePlaylist(http, apple, std::move(name), std::move(ids));
+        };
     }
     PlaylistExportService exporter(targets);
     std::string where = targetFolder(target, folder, s);

@@ -125,6 +125,7 @@ AppSettings AppSettings::fromJson(const json& j) {
     if (s.virtualDJPort < 1 || s.virtualDJPort > 65535)
         throw DecodeError("value " + std::to_string(s.virtualDJPort) + " for key \"virtualDJPort\" is not a port");
     s.lastMixxxPath = J::defaulted<string>(j, "lastMixxxPath", "");
+    s.musicLibraryPath = J::defaulted<string>(j, "musicLibraryPath", "");
     s.windowWidth = J::defaulted<double>(j, "windowWidth", 1200);
     s.windowHeight = J::defaulted<double>(j, "windowHeight", 800);
     s.developerModeEnabled = J::defaulted<bool>(j, "developerModeEnabled", false);
@@ -189,6 +190,7 @@ ordered_json AppSettings::toJson() const {
     o["lastVirtualDJBookmark"] = base64Encode(lastVirtualDJBookmark);
     o["virtualDJPort"] = virtualDJPort;
     o["lastMixxxPath"] = lastMixxxPath;
+    o["musicLibraryPath"] = musicLibraryPath;
     o["windowWidth"] = windowWidth;
     o["windowHeight"] = windowHeight;
     o["developerModeEnabled"] = developerModeEnabled;

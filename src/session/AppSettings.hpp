@@ -59,6 +59,7 @@ struct AppSettings {
     // folder holding Mixxx's library database.
     int64_t virtualDJPort = 80;
     std::string lastMixxxPath;
+    std::string musicLibraryPath;  // the Music library's XML export
     double windowWidth = 1200;
     double windowHeight = 800;
     bool developerModeEnabled = false;
