@@ -7,7 +7,7 @@ debs=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libboost1.81-dev libboost-json1.81-dev libssl-dev nlohmann-json3-dev libexpat1-dev
   libpython3-dev libcli11-dev libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
-  iproute2 tshark rpcbind tmux chromium ca-certificates ccache libqrencode-dev zbar-tools
+  iproute2 tshark rpcbind tmux chromium ca-certificates ccache libqrencode-dev zbar-tools libtag1-dev
 )
 
 missing=()
