@@ -62,6 +62,14 @@ void progressBar(std::size_t done, std::size_t total) {
 
 }  // namespace
 
+CLI::App* importCommand(CLI::App& root) {
+    auto found = root.get_subcommands([](CLI::App* sub) { return sub->get_name() == "import"; });
+    if (!found.empty()) return found.front();
+    auto* import = root.add_subcommand("import", "Eine Streaming-Playlist mit den eigenen Bibliotheken abgleichen");
+    import->require_subcommand(1);
+    return import;
+}
+
 std::vector<LibrarySource> resolveLibrarySources(const std::vector<std::string>& wanted) {
     AppSettings settings = AppSettings::load();
     bool named = !wanted.empty();
@@ -307,9 +315,7 @@ const CommandRegistrar reg(47, [](CLI::App& root) {
     sources->add_flag("--json", asJson, "Als JSON ausgeben");
     sources->callback([] { librarySources(asJson); });
 
-    auto* import = root.add_subcommand("import", "Eine Streaming-Playlist mit den eigenen Bibliotheken abgleichen");
-    import->require_subcommand(1);
-    auto* apple = import->add_subcommand("applemusic", "Eine Playlist der Musikbibliothek (XML-Export) abgleichen");
+    auto* apple = importCommand(root)->add_subcommand("applemusic", "Eine Playlist der Musikbibliothek (XML-Export) abgleichen");
     apple->add_option("PLAYLIST", playlist, "Name oder ID der Playlist (__ALL__: die ganze Bibliothek)")->required();
     apple->add_option("--library", libraries,
                       "rekordbox, serato, virtualdj, mixxx, applemusic oder ein Ordner (mehrfach möglich)");

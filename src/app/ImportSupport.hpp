@@ -4,10 +4,16 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "djsoftware/LibrarySources.hpp"
 #include "djsoftware/PlaylistMatchingEngine.hpp"
 
 namespace fv::app {
+
+// `floorvote import`: each playlist source adds its subcommand here (whichever registers first
+// creates it).
+CLI::App* importCommand(CLI::App& root);
 
 // The libraries named (librarySourceKeys() or a folder's path); none named: every program's library
 // that is there. A named one that cannot be read fails the command; without names such a one is
