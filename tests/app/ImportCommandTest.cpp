@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/Json.hpp"
+#include "djsoftware/RekordboxTestDb.hpp"
 #include "djsoftware/TextCodec.hpp"
 #include "session/ApiTestService.hpp"
 #include "support/TestSupport.hpp"
@@ -182,4 +183,27 @@ TEST(ImportCommand, ExportToAppleMusicCreatesALibraryPlaylistWithBothTokens) {
     EXPECT_THAT(r.out + r.err, HasSubstr("HTTP 403"));
     unsetenv("FLOORVOTE_PRODUCTION_URL");
     unsetenv("FLOORVOTE_APPLE_MUSIC_API_URL");
+}
+
+TEST(ImportCommand, RekordboxTracksComeThroughItsBridge) {
+    Libraries libs;
+    {
+        test::RekordboxTestDb db(libs.home / "rekordbox");
+        db.addTrack(test::rbTrack("Blue Monday", "New Order", "Power", "Synth", "Dm", "/m/bm.flac", {}, {}, {}, 13000, 242));
+        db.addTrack(test::rbTrack("Anderes", "Jemand", "", "", "", "/m/x.flac"));
+        db.close();
+    }
+    fs::create_directories(libs.home / "support");
+    ASSERT_EQ(test::runFloorvote({"settings", "set", "lastRekordboxPath", (libs.home / "rekordbox" / "master.db").string()}).exitCode, 0);
+    ASSERT_EQ(test::runFloorvote({"settings", "set", "lastRekordboxAppSupportPath", (libs.home / "support").string()}).exitCode, 0);
+    auto r = test::runFloorvote({"import", "applemusic", "Samstag", "--library", "rekordbox", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["sources"][0]["trackCount"], 2);
+    const json& monday = j["results"][1];
+    EXPECT_EQ(monday["status"], "fuzzyMatch");
+    EXPECT_EQ(monday["score"], 1.0);
+    EXPECT_EQ(monday["track"]["djSource"], "rekordbox");
+    EXPECT_EQ(monday["track"]["bpm"], 130.0);
+    EXPECT_EQ(j["counts"]["notFound"], 3);
 }
