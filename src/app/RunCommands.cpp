@@ -53,7 +53,8 @@ private:
 };
 
 std::string requestLine(const MusicRequest& r) {
-    return fmt::format("#{}  {} – {}  [{}]  {} Stimmen", r.id, r.artist, r.title, statusLabel(r.status), r.voteCount);
+    return fmt::format("#{}  {} – {}  [{}]  {} {}", r.id, r.artist, r.title, statusLabel(r.status), r.voteCount,
+                       r.voteCount == 1 ? "Stimme" : "Stimmen");
 }
 
 void printRequests(const std::string& heading, const std::vector<MusicRequest>& list) {

@@ -132,7 +132,8 @@ void showRequests(std::optional<std::string> statusText, bool asJson) {
         return;
     }
     for (const auto& q : r.requests)
-        say(fmt::format("#{}  {} – {}  [{}]  {} Stimmen{}", q.id, q.artist, q.title, statusLabel(q.status), q.voteCount,
+        say(fmt::format("#{}  {} – {}  [{}]  {} {}{}", q.id, q.artist, q.title, statusLabel(q.status), q.voteCount,
+                        q.voteCount == 1 ? "Stimme" : "Stimmen",
                         q.guestName.empty() ? "" : ", von " + q.guestName));
 }
 

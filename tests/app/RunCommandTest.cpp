@@ -148,7 +148,7 @@ TEST_F(RunCommand, TerminalCommandsActOnTheLiveEvent) {
 
     t.type("offen");
     ASSERT_TRUE(t.waitFor("Offene Wünsche (1):")) << t.screen();
-    EXPECT_THAT(t.screen(), HasSubstr("#1  Band – Eins  [offen]  1 Stimmen"));
+    EXPECT_THAT(t.screen(), HasSubstr("#1  Band – Eins  [offen]  1 Stimme"));
 
     t.type("ok 1");
     ASSERT_TRUE(t.waitFor("Bestätigt: #1")) << t.screen();
