@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "app/Commands.hpp"
+#include "app/PanelCards.hpp"
 #include "app/SessionCDJ.hpp"
 #include "app/SessionOverlay.hpp"
 #include "core/ErrorText.hpp"
@@ -24,15 +25,6 @@ namespace {
 // The DJ programs on this computer, in the order `floorvote dj status` shows them.
 constexpr DJSoftwareType djPrograms[] = {DJSoftwareType::rekordbox, DJSoftwareType::serato, DJSoftwareType::virtualDJ,
                                          DJSoftwareType::mixxx};
-
-const char* cdjModeText(CDJLibraryManager::Mode m) {
-    switch (m) {
-        case CDJLibraryManager::Mode::active: return "aktiv";
-        case CDJLibraryManager::Mode::standby: return "Bereitschaft";
-        case CDJLibraryManager::Mode::off: return "aus";
-    }
-    return "aus";
-}
 
 }  // namespace
 
@@ -197,47 +189,8 @@ void SessionPanel::addDJSoftware() {
     });
 }
 
-std::optional<json> SessionPanel::cdjCard() {
-    CDJLibraryManager* m = cdj_ ? cdj_->manager() : nullptr;
-    json rows = json::array();
-    if (!m) {
-        rows.push_back({"Modus", "aus"});
-        rows.push_back({"Einschalten", "floorvote settings set cdjLibraryEnabled true, dann neu starten"});
-        return json{{"title", "CDJ-Bibliothek"}, {"rows", rows}};
-    }
-    rows.push_back({"Modus", cdjModeText(m->mode())});
-    rows.push_back({"Status", m->statusText()});
-    if (m->lastError()) rows.push_back({"Letzter Fehler", germanError(*m->lastError())});
-    rows.push_back({"Ausgeliefert", fmt::format("{} Tracks ({} nicht gefunden)", m->servedTrackCount(),
-                                                m->missingTrackIds().size())});
-    if (m->isCaching()) rows.push_back({"rekordbox", "liest die Bibliothek …"});
-
-    json peers = json::array();
-    const auto& list = m->mode() == CDJLibraryManager::Mode::active ? m->peers() : m->standbyPeers();
-    for (const auto& p : list)
-        peers.push_back(fmt::format("{} ({}, Nr. {}) @ {}", p.name, p.kind, p.deviceNumber, p.address));
-    json decks = json::array();
-    for (const auto& [player, d] : m->decks()) {
-        std::string what = "Titel-ID " + std::to_string(d.trackId);
-        if (d.trackId == 0) what = "leer";
-        else if (d.fromLibrary && m->library())
-            if (auto t = m->library()->track(d.trackId))
-                what = t->artist.empty() ? t->title : t->artist + " – " + t->title;
-        std::string flags;
-        if (d.onAir) flags += ", on air";
-        if (d.isPlaying) flags += ", spielt";
-        if (d.isMaster) flags += ", Master";
-        if (d.bpm) flags += fmt::format(", {:.1f} BPM", *d.bpm);
-        decks.push_back(fmt::format("Deck {}: {}{}", player, what, flags));
-    }
-    return json{{"title", "CDJ-Bibliothek"},
-                {"rows", rows},
-                {"lists", json::array({{{"title", "Geräte im Netz"}, {"items", peers}, {"empty", "keine"}},
-                                       {{"title", "Decks"}, {"items", decks}, {"empty", "keine"}}})}};
-}
-
 void SessionPanel::addCDJ() {
-    manager_.addCard("cdj", [this] { return cdjCard(); });
+    manager_.addCard("cdj", [this]() -> std::optional<json> { return cdjLibraryCard(cdj_ ? cdj_->manager() : nullptr); });
 }
 
 }  // namespace fv::app

@@ -36,7 +36,6 @@ private:
     void addOverlay();
     json djSoftwareCard();
     void addDJSoftware();
-    std::optional<json> cdjCard();
     void addCDJ();
 
     AppStore& store_;

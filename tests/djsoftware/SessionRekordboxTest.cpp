@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/PanelCards.hpp"
 #include "app/SessionCDJ.hpp"
 #include "cdjlink/DbTestClient.hpp"
 #include "core/Files.hpp"
@@ -243,6 +244,11 @@ TEST_F(SessionRekordbox, PlayersPlayingAndTaggingReachTheService) {
     ASSERT_TRUE(waitMain([&] { return requestStatus(11) == "played"; }, 20s))
         << service->state()["events"]["ev1"].dump() << "\n" << service->received().dump();
     EXPECT_EQ(service->state()["events"]["ev1"]["nowPlaying"]["track_title"], "Eins");
+    // The control panel's card shows the same: the mode, the player and what its deck plays.
+    const std::string card = app::cdjLibraryCard(cdj->manager()).dump();
+    EXPECT_THAT(card, HasSubstr(R"(["Modus","aktiv"])"));
+    EXPECT_THAT(card, HasSubstr("CDJ-3000 (CDJ, Nr. 2) @ " + cdjIp));
+    EXPECT_THAT(card, HasSubstr("Deck 2: Band – Eins, on air, spielt"));
 
     // "Zwei" tagged at the player: the pending request is confirmed on the service.
     EXPECT_EQ(requestStatus(12), "pending");
@@ -258,5 +264,6 @@ TEST_F(SessionRekordbox, PlayersPlayingAndTaggingReachTheService) {
     player.set({});
     cdj->stop();
     EXPECT_FALSE(fs::exists(app::SessionCDJ::statusFile()));
+    EXPECT_THAT(app::cdjLibraryCard(nullptr).dump(), HasSubstr(R"(["Modus","aus"])"));
     EXPECT_NE(runFloorvote({"cdj", "status"}).exitCode, 0);
 }
