@@ -13,6 +13,14 @@
 
 namespace fv {
 
+PlistValue::PlistValue() = default;
+PlistValue::~PlistValue() = default;
+PlistValue::PlistValue(const PlistValue&) = default;
+PlistValue::PlistValue(PlistValue&&) noexcept = default;
+PlistValue& PlistValue::operator=(const PlistValue&) = default;
+PlistValue& PlistValue::operator=(PlistValue&&) noexcept = default;
+
+
 const PlistValue* PlistValue::find(std::string_view key) const {
     for (const auto& [k, v] : dict)
         if (k == key) return &v;

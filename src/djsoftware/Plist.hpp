@@ -24,6 +24,15 @@ struct PlistValue {
     std::vector<std::pair<std::string, PlistValue>> dict;  // in document order
     std::vector<PlistValue> array;
 
+    // Out of line: a dict holds pairs of this very type, which must be complete where the members'
+    // vectors are made and destroyed (clang insists; GCC happens not to).
+    PlistValue();
+    ~PlistValue();
+    PlistValue(const PlistValue&);
+    PlistValue(PlistValue&&) noexcept;
+    PlistValue& operator=(const PlistValue&);
+    PlistValue& operator=(PlistValue&&) noexcept;
+
     // The first member of a dict with this key, or nothing.
     const PlistValue* find(std::string_view key) const;
     const std::string* string(std::string_view key) const;
