@@ -8,6 +8,7 @@
 
 #include "core/Uuid.hpp"
 #include "djsoftware/TextClusters.hpp"
+#include "platform/PageArray.hpp"
 
 namespace fv {
 
@@ -350,10 +351,10 @@ PlaylistMatchResult Engine::match(const SpotifyTrack& track, const std::vector<L
 // entry holds once; it is at most h(mA), the largest total repeat count of mA distinct streaming
 // artist bigrams.
 //
-// Near entries (within the duration tolerance) are found through a small index per whole second of
-// duration, with c and cA counted exactly. Far entries (no bonus) need 48c/t + 32cA/a >= 26; for a
-// split 26 = tx + ty chosen per streaming track, each has 48c/t >= tx or 32cA/a >= ty, so it is
-// found from one side:
+// Near entries (within the duration tolerance) are found through a second copy of every list,
+// ordered by whole second of duration, with c and cA counted exactly. Far entries (no bonus) need
+// 48c/t + 32cA/a >= 26; for a split 26 = tx + ty chosen per streaming track, each has 48c/t >= tx or
+// 32cA/a >= ty, so it is found from one side:
 // - title lists rarest first: an entry's hits from the lists i and later are at most rest(i), the
 //   weight of those lists. List i is read for title lengths m with 48 (rest(i) + 1) >= tx (n+m), so an
 //   entry with 48c >= tx (n+m) is read at least twice (once when a single list weighs enough), and
@@ -368,48 +369,129 @@ namespace {
 // such tracks are simply scored.
 constexpr std::size_t boundLimit = 4096;
 constexpr double durationLimit = 2147483647.0;
-constexpr Bigram artistTag = Bigram{1} << 63;
 // Each list is read one unit of weight beyond what a single hit needs (see above).
 constexpr int64_t extraWeight = 1;
 // Entries looked up this far ahead while walking a list: the walk is bound by memory latency.
 constexpr uint32_t prefetchDistance = 12;
 
 using Range = std::pair<uint32_t, uint32_t>;
+constexpr uint32_t noNumber = ~uint32_t{0};
 
-// Bigram -> entries, built from (bigram, entry) pairs in the order the lists should have.
-struct Postings {
-    std::unordered_map<Bigram, Range> ranges;
-    std::vector<uint32_t> entries;
-
-    // One hash look-up per pair: the bigrams are numbered first, the lists filled by number.
-    void build(const std::vector<std::pair<Bigram, uint32_t>>& pairs) {
-        std::unordered_map<Bigram, uint32_t> ids;
-        ids.reserve(pairs.size() / 4 + 16);
-        std::vector<Bigram> keys;
-        std::vector<uint32_t> idOf(pairs.size()), fill;
-        for (std::size_t k = 0; k < pairs.size(); ++k) {
-            auto [it, added] = ids.try_emplace(pairs[k].first, static_cast<uint32_t>(keys.size()));
-            if (added) {
-                keys.push_back(pairs[k].first);
-                fill.push_back(0);
-            }
-            idOf[k] = it->second;
-            ++fill[it->second];
-        }
-        ranges.reserve(keys.size());
-        uint32_t offset = 0;
-        for (std::size_t id = 0; id < keys.size(); ++id) {
-            ranges.emplace(keys[id], Range{offset, offset + fill[id]});
-            const uint32_t n = fill[id];
-            fill[id] = offset;
-            offset += n;
-        }
-        entries.resize(offset);
-        for (std::size_t k = 0; k < pairs.size(); ++k) entries[fill[idOf[k]]++] = pairs[k].second;
+// Bigram -> dense number. Open addressing; only read once built, so threads may share it.
+class BigramNumbers {
+public:
+    uint32_t add(Bigram b) {
+        if ((std::size_t{count_} + 1) * 2 > slots_.size()) grow();
+        std::size_t i = slot(b);
+        for (; slots_[i].number != noNumber; i = (i + 1) & mask_)
+            if (slots_[i].key == b) return slots_[i].number;
+        slots_[i] = {b, count_};
+        return count_++;
     }
-    const Range* find(Bigram b) const {
-        auto it = ranges.find(b);
-        return it == ranges.end() ? nullptr : &it->second;
+    uint32_t find(Bigram b) const {
+        if (slots_.empty()) return noNumber;
+        for (std::size_t i = slot(b);; i = (i + 1) & mask_) {
+            if (slots_[i].number == noNumber) return noNumber;
+            if (slots_[i].key == b) return slots_[i].number;
+        }
+    }
+    uint32_t size() const { return count_; }
+
+private:
+    struct Slot {
+        Bigram key = 0;
+        uint32_t number = noNumber;
+    };
+    std::size_t slot(Bigram b) const { return static_cast<std::size_t>((b * 0x9E3779B97F4A7C15ULL) >> 32) & mask_; }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(std::max<std::size_t>(256, old.size() * 2), Slot{});
+        mask_ = slots_.size() - 1;
+        for (const Slot& o : old) {
+            if (o.number == noNumber) continue;
+            std::size_t i = slot(o.key);
+            while (slots_[i].number != noNumber) i = (i + 1) & mask_;
+            slots_[i] = o;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    uint32_t count_ = 0;
+};
+
+// The title or the artist side of the index: every indexed entry's bigram set by number, and per
+// number the entries holding it, twice over: once ordered by the side's length, with the runs of
+// equal length, and once by whole second of duration. The lists are counted and placed in arrays;
+// the entries themselves are read once, in order, since they are large and their sets lie all over
+// the heap.
+struct Side {
+    BigramNumbers numbers;
+    std::vector<uint32_t> setStart;  // per entry, into sets
+    PageArray<uint32_t> sets;
+    std::vector<uint32_t> listStart;  // per number, into the lists below
+    PageArray<uint32_t> byLength;
+    std::vector<uint32_t> runStart;  // per number, into the runs of its list
+    std::vector<uint16_t> runLength;
+    std::vector<uint32_t> runEnd;  // into byLength
+    PageArray<uint32_t> bySecond;
+    PageArray<int32_t> seconds;
+
+    Range list(uint32_t number) const { return {listStart[number], listStart[number + 1]}; }
+    Range runs(uint32_t number) const { return {runStart[number], runStart[number + 1]}; }
+
+    void build(const std::vector<LibraryEntry>& entries, std::vector<Bigram> LibraryEntry::*set,
+               const std::vector<uint8_t>& indexed, const std::vector<uint16_t>& lengthOf,
+               const std::vector<uint32_t>& lengthOrder, const std::vector<int32_t>& secondOf,
+               const std::vector<uint32_t>& secondOrder) {
+        setStart.assign(entries.size() + 1, 0);
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            setStart[i + 1] = setStart[i] + (indexed[i] ? static_cast<uint32_t>((entries[i].*set).size()) : 0);
+        const std::size_t pairs = setStart.back();
+        sets = PageArray<uint32_t>(pairs);
+        std::vector<uint32_t> fill;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (!indexed[i]) continue;
+            uint32_t at = setStart[i];
+            for (Bigram b : entries[i].*set) {
+                const uint32_t number = numbers.add(b);
+                if (number == fill.size()) fill.push_back(0);
+                ++fill[number];
+                sets[at++] = number;
+            }
+        }
+        listStart.assign(fill.size() + 1, 0);
+        for (std::size_t k = 0; k < fill.size(); ++k) listStart[k + 1] = listStart[k] + fill[k];
+        byLength = PageArray<uint32_t>(pairs);
+        PageArray<uint16_t> lengths(pairs);
+        bySecond = PageArray<uint32_t>(pairs);
+        seconds = PageArray<int32_t>(pairs);
+        std::copy(listStart.begin(), listStart.end() - 1, fill.begin());
+        for (uint32_t e : lengthOrder) {
+            for (uint32_t p = setStart[e]; p < setStart[e + 1]; ++p) {
+                const uint32_t at = fill[sets[p]]++;
+                byLength[at] = e;
+                lengths[at] = lengthOf[e];
+            }
+        }
+        runStart.reserve(fill.size() + 1);
+        runStart.push_back(0);
+        for (std::size_t number = 0; number + 1 < listStart.size(); ++number) {
+            for (uint32_t p = listStart[number]; p < listStart[number + 1]; ++p) {
+                if (p + 1 == listStart[number + 1] || lengths[p + 1] != lengths[p]) {
+                    runLength.push_back(lengths[p]);
+                    runEnd.push_back(p + 1);
+                }
+            }
+            runStart.push_back(static_cast<uint32_t>(runEnd.size()));
+        }
+        std::copy(listStart.begin(), listStart.end() - 1, fill.begin());
+        for (uint32_t e : secondOrder) {
+            for (uint32_t p = setStart[e]; p < setStart[e + 1]; ++p) {
+                const uint32_t at = fill[sets[p]]++;
+                bySecond[at] = e;
+                seconds[at] = secondOf[e];
+            }
+        }
     }
 };
 
@@ -464,21 +546,29 @@ Sketch sketchOf(const std::vector<Bigram>& set) {
     return s;
 }
 
+// The per-bit totals are kept as bit planes (plane j holds bit j of every total), so the bound is a
+// few population counts: the sum of 2^j times the common bits of plane j.
 struct WeightedSketch {
-    Sketch bits{};
-    std::array<uint32_t, 256> weight{};
+    std::vector<Sketch> planes;
     explicit WeightedSketch(const std::vector<std::pair<Bigram, int64_t>>& items) {
-        for (const auto& [b, w] : items) {
-            unsigned bit = sketchBit(b);
-            bits[bit >> 6] |= uint64_t{1} << (bit & 63);
-            weight[bit] += static_cast<uint32_t>(w);
+        std::array<uint32_t, 256> weight{};
+        uint32_t most = 0;
+        for (const auto& [b, w] : items) most = std::max(most, weight[sketchBit(b)] += static_cast<uint32_t>(w));
+        for (unsigned j = 0; (most >> j) != 0; ++j) {
+            Sketch plane{};
+            for (unsigned bit = 0; bit < 256; ++bit)
+                if ((weight[bit] >> j) & 1) plane[bit >> 6] |= uint64_t{1} << (bit & 63);
+            planes.push_back(plane);
         }
     }
     int64_t bound(const Sketch& other) const {
         int64_t sum = 0;
-        for (unsigned w = 0; w < 4; ++w)
-            for (uint64_t common = bits[w] & other[w]; common; common &= common - 1)
-                sum += weight[w * 64 + static_cast<unsigned>(__builtin_ctzll(common))];
+        for (std::size_t j = 0; j < planes.size(); ++j) {
+            const Sketch& p = planes[j];
+            sum += static_cast<int64_t>(__builtin_popcountll(p[0] & other[0]) + __builtin_popcountll(p[1] & other[1]) +
+                                        __builtin_popcountll(p[2] & other[2]) + __builtin_popcountll(p[3] & other[3]))
+                   << j;
+        }
         return sum;
     }
 };
@@ -486,21 +576,16 @@ struct WeightedSketch {
 }  // namespace
 
 struct LibraryMatchIndex::Impl {
-    Postings byTitle, byArtist;                                 // lists ordered by title / artist length
-    std::vector<uint32_t> titleListLengths, artistListLengths;  // parallel to the lists
-    std::vector<uint32_t> artistLengths;                        // distinct, ascending
+    Side title, artist;
+    std::vector<uint32_t> artistLengths;  // distinct, ascending
     uint32_t maxTitleLength = 0;
-    std::unordered_map<int64_t, Postings> bySecond;  // title and (tagged) artist bigrams, per second
-    // Per entry. What a candidate test reads sits together, so one test costs one or two cache lines.
+    // Per entry; one candidate test reads one entry's whole record, so it is one cache line and a bit.
     struct Info {
-        double duration;
-        uint32_t titleLen, artistLen;  // what the plain tests need first, never split by a line
+        int32_t second;  // indexed entries last whole seconds
+        uint16_t titleLen, artistLen;
         Sketch title, artist;
     };
-    std::vector<Info> info;
-    std::vector<uint32_t> artistLengthIndex;
-    std::vector<uint32_t> titleStart, artistStart;
-    std::vector<Bigram> titleSets, artistSets;
+    PageArray<Info> info;
     std::vector<uint32_t> alwaysScored;
 };
 
@@ -531,65 +616,69 @@ struct LibraryMatchIndex::Scratch {
     }
 };
 
+namespace {
+// Preparing the entries (normalising, splitting into characters) costs more than building the
+// index, so a large library is prepared on several threads.
+std::vector<LibraryEntry> preparedEntries(const std::vector<RekordboxTrack>& tracks) {
+    const std::size_t threads = std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 4,
+                                                       tracks.size() / 2000 + 1});
+    std::vector<LibraryEntry> out(tracks.size());
+    auto prepare = [&](std::size_t part) {
+        for (std::size_t i = part * tracks.size() / threads; i < (part + 1) * tracks.size() / threads; ++i)
+            out[i] = Engine::makeEntry(tracks[i]);
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(prepare, t);
+    prepare(0);
+    for (auto& h : helpers) h.join();
+    return out;
+}
+}  // namespace
+
 LibraryMatchIndex::LibraryMatchIndex(const std::vector<RekordboxTrack>& tracks)
-    : LibraryMatchIndex(Engine::buildIndex(tracks)) {}
+    : LibraryMatchIndex(preparedEntries(tracks)) {}
 
 LibraryMatchIndex::LibraryMatchIndex(std::vector<LibraryEntry> entries)
     : entries_(std::move(entries)), impl_(std::make_unique<Impl>()) {
     Impl& ix = *impl_;
-    auto indexed = [](const LibraryEntry& e) {
-        return !e.titleBigrams.empty() && !e.artistBigrams.empty() && e.titleBigrams.size() <= boundLimit &&
-               e.artistBigrams.size() <= boundLimit && std::abs(e.duration) <= durationLimit &&
-               e.duration == std::floor(e.duration);
-    };
+    const std::size_t count = entries_.size();
+    std::vector<uint8_t> indexed(count, 0);
+    std::vector<uint16_t> titleLen(count), artistLen(count);
+    std::vector<int32_t> second(count);
     std::vector<uint32_t> byTitleLength, byArtistLength;
-    std::unordered_map<int64_t, std::vector<std::pair<Bigram, uint32_t>>> perSecond;
-    ix.titleStart.push_back(0);
-    ix.artistStart.push_back(0);
-    for (uint32_t i = 0; i < entries_.size(); ++i) {
+    ix.info = PageArray<Impl::Info>(count);
+    uint64_t pairs = 0;  // list positions are 32 bits wide
+    for (uint32_t i = 0; i < count; ++i) {
         const auto& e = entries_[i];
-        ix.info.push_back({e.duration, static_cast<uint32_t>(std::min(e.titleBigrams.size(), boundLimit + 1)),
-                           static_cast<uint32_t>(std::min(e.artistBigrams.size(), boundLimit + 1)),
-                           sketchOf(e.titleBigramsSet), sketchOf(e.artistBigramsSet)});
-        if (!indexed(e)) {
+        titleLen[i] = static_cast<uint16_t>(std::min(e.titleBigrams.size(), boundLimit + 1));
+        artistLen[i] = static_cast<uint16_t>(std::min(e.artistBigrams.size(), boundLimit + 1));
+        indexed[i] = !e.titleBigrams.empty() && !e.artistBigrams.empty() && e.titleBigrams.size() <= boundLimit &&
+                     e.artistBigrams.size() <= boundLimit && std::abs(e.duration) <= durationLimit &&
+                     e.duration == std::floor(e.duration) &&
+                     (pairs += e.titleBigramsSet.size() + e.artistBigramsSet.size()) < (uint64_t{1} << 32) - 1;
+        if (!indexed[i]) {
             ix.alwaysScored.push_back(i);
-        } else {
-            byTitleLength.push_back(i);
-            byArtistLength.push_back(i);
-            ix.maxTitleLength = std::max(ix.maxTitleLength, ix.info.back().titleLen);
-            auto& group = perSecond[static_cast<int64_t>(e.duration)];
-            for (Bigram b : e.titleBigramsSet) group.emplace_back(b, i);
-            for (Bigram b : e.artistBigramsSet) group.emplace_back(b | artistTag, i);
-            ix.titleSets.insert(ix.titleSets.end(), e.titleBigramsSet.begin(), e.titleBigramsSet.end());
-            ix.artistSets.insert(ix.artistSets.end(), e.artistBigramsSet.begin(), e.artistBigramsSet.end());
+            continue;
         }
-        ix.titleStart.push_back(static_cast<uint32_t>(ix.titleSets.size()));
-        ix.artistStart.push_back(static_cast<uint32_t>(ix.artistSets.size()));
+        second[i] = static_cast<int32_t>(e.duration);
+        ix.info[i] = {second[i], titleLen[i], artistLen[i], sketchOf(e.titleBigramsSet), sketchOf(e.artistBigramsSet)};
+        byTitleLength.push_back(i);
+        ix.maxTitleLength = std::max<uint32_t>(ix.maxTitleLength, titleLen[i]);
     }
-    std::stable_sort(byTitleLength.begin(), byTitleLength.end(),
-                     [&](uint32_t a, uint32_t b) { return ix.info[a].titleLen < ix.info[b].titleLen; });
-    std::stable_sort(byArtistLength.begin(), byArtistLength.end(),
-                     [&](uint32_t a, uint32_t b) { return ix.info[a].artistLen < ix.info[b].artistLen; });
-    // The title lists are built beside the rest: the build is part of every import.
+    byArtistLength = byTitleLength;
+    std::vector<uint32_t> bySecond = byTitleLength;
+    std::stable_sort(bySecond.begin(), bySecond.end(), [&](uint32_t a, uint32_t b) { return second[a] < second[b]; });
+    // The two sides are built side by side: the build is part of every import.
     std::thread titleBuilder([&] {
-        std::vector<std::pair<Bigram, uint32_t>> pairs;
-        for (uint32_t i : byTitleLength)
-            for (Bigram b : entries_[i].titleBigramsSet) pairs.emplace_back(b, i);
-        ix.byTitle.build(pairs);
-        ix.titleListLengths.reserve(ix.byTitle.entries.size());
-        for (uint32_t e : ix.byTitle.entries) ix.titleListLengths.push_back(ix.info[e].titleLen);
+        std::stable_sort(byTitleLength.begin(), byTitleLength.end(),
+                         [&](uint32_t a, uint32_t b) { return titleLen[a] < titleLen[b]; });
+        ix.title.build(entries_, &LibraryEntry::titleBigramsSet, indexed, titleLen, byTitleLength, second, bySecond);
     });
-    std::vector<std::pair<Bigram, uint32_t>> pairs;
+    std::stable_sort(byArtistLength.begin(), byArtistLength.end(),
+                     [&](uint32_t a, uint32_t b) { return artistLen[a] < artistLen[b]; });
+    ix.artist.build(entries_, &LibraryEntry::artistBigramsSet, indexed, artistLen, byArtistLength, second, bySecond);
     for (uint32_t i : byArtistLength)
-        for (Bigram b : entries_[i].artistBigramsSet) pairs.emplace_back(b, i);
-    ix.byArtist.build(pairs);
-    for (uint32_t e : ix.byArtist.entries) ix.artistListLengths.push_back(ix.info[e].artistLen);
-    ix.artistLengthIndex.assign(entries_.size(), 0);
-    for (uint32_t i : byArtistLength) {
-        if (ix.artistLengths.empty() || ix.artistLengths.back() != ix.info[i].artistLen) ix.artistLengths.push_back(ix.info[i].artistLen);
-        ix.artistLengthIndex[i] = static_cast<uint32_t>(ix.artistLengths.size() - 1);
-    }
-    for (auto& [second, group] : perSecond) ix.bySecond[second].build(group);
+        if (ix.artistLengths.empty() || ix.artistLengths.back() != artistLen[i]) ix.artistLengths.push_back(artistLen[i]);
     titleBuilder.join();
 }
 
@@ -611,8 +700,16 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
     const int64_t nA = static_cast<int64_t>(q.artist.size());
     const auto title = withRepeats(q.titleSorted);
     const auto artist = withRepeats(q.artistSorted);
-    const CountTable titleTable(title), artistTable(artist);
     const WeightedSketch titleSketch(title), artistSketch(artist);
+    // The streaming bigrams by their number on each side; one the library lacks cannot be hit.
+    auto numbered = [](const Side& side, const std::vector<std::pair<Bigram, int64_t>>& items) {
+        std::vector<std::pair<Bigram, int64_t>> out;
+        for (const auto& [b, w] : items)
+            if (const uint32_t number = side.numbers.find(b); number != noNumber) out.emplace_back(number, w);
+        return out;
+    };
+    const auto titleNumbers = numbered(ix.title, title), artistNumbers = numbered(ix.artist, artist);
+    const CountTable titleTable(titleNumbers), artistTable(artistNumbers);
 
     std::vector<int64_t> multiplicities;
     for (const auto& a : artist) multiplicities.push_back(a.second);
@@ -625,15 +722,16 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
         const int64_t t = n + ix.info[e].titleLen, a = nA + ix.info[e].artistLen;
         return 24 * c * a + 16 * cA * t + (bonus ? 2 * t * a : 0) >= 13 * t * a;
     };
-    auto near = [&](uint32_t e) { return std::abs(q.duration - ix.info[e].duration) <= Engine::durationTolerance; };
+    auto near = [&](uint32_t e) { return std::abs(q.duration - ix.info[e].second) <= Engine::durationTolerance; };
     auto titleHitsOf = [&](uint32_t e) {
         int64_t c = 0;
-        for (uint32_t p = ix.titleStart[e]; p < ix.titleStart[e + 1]; ++p) c += titleTable.get(ix.titleSets[p]);
+        for (uint32_t p = ix.title.setStart[e]; p < ix.title.setStart[e + 1]; ++p) c += titleTable.get(ix.title.sets[p]);
         return c;
     };
     auto artistHitsOf = [&](uint32_t e) {
         int64_t c = 0;
-        for (uint32_t p = ix.artistStart[e]; p < ix.artistStart[e + 1]; ++p) c += artistTable.get(ix.artistSets[p]);
+        for (uint32_t p = ix.artist.setStart[e]; p < ix.artist.setStart[e + 1]; ++p)
+            c += artistTable.get(ix.artist.sets[p]);
         return c;
     };
 
@@ -643,20 +741,19 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
     s.nextPass();
     const auto lo = static_cast<int64_t>(std::floor(q.duration)) - 6;
     const auto hi = static_cast<int64_t>(std::ceil(q.duration)) + 6;
-    for (int64_t second = lo; second <= hi; ++second) {
-        auto g = ix.bySecond.find(second);
-        if (g == ix.bySecond.end()) continue;
-        for (int kind = 0; kind < 2; ++kind) {
-            for (const auto& [b, weight] : kind == 0 ? title : artist) {
-                const Range* r = g->second.find(kind == 0 ? b : b | artistTag);
-                if (!r) continue;
-                for (uint32_t p = r->first; p < r->second; ++p) {
-                    if (p + prefetchDistance < r->second) s.prefetch(g->second.entries[p + prefetchDistance]);
-                    uint32_t e = g->second.entries[p];
-                    auto& slot = s.slot(e);
-                    if (slot.title == 0 && slot.artist == 0) s.touched.push_back(e);
-                    (kind == 0 ? slot.title : slot.artist) += static_cast<uint16_t>(weight);
-                }
+    for (int kind = 0; kind < 2; ++kind) {
+        const Side& side = kind == 0 ? ix.title : ix.artist;
+        for (const auto& [number, weight] : kind == 0 ? titleNumbers : artistNumbers) {
+            const Range r = side.list(static_cast<uint32_t>(number));
+            const auto from = side.seconds.begin() + r.first, to = side.seconds.begin() + r.second;
+            const auto begin = static_cast<uint32_t>(std::lower_bound(from, to, lo) - side.seconds.begin());
+            const auto end = static_cast<uint32_t>(std::upper_bound(from, to, hi) - side.seconds.begin());
+            for (uint32_t p = begin; p < end; ++p) {
+                if (p + prefetchDistance < end) s.prefetch(side.bySecond[p + prefetchDistance]);
+                const uint32_t e = side.bySecond[p];
+                auto& slot = s.slot(e);
+                if (slot.title == 0 && slot.artist == 0) s.touched.push_back(e);
+                (kind == 0 ? slot.title : slot.artist) += static_cast<uint16_t>(weight);
             }
         }
     }
@@ -669,20 +766,25 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
 
     // Far.
     struct List {
-        const Range* range;
+        Range range;
         int64_t weight;
+        uint32_t number;
     };
     auto sortedLists = [](std::vector<List> v) {
         std::sort(v.begin(), v.end(), [](const List& x, const List& y) {
-            return x.range->second - x.range->first < y.range->second - y.range->first;
+            return x.range.second - x.range.first < y.range.second - y.range.first;
         });
         return v;
     };
     std::vector<List> titleLists, artistLists;
-    for (const auto& [b, w] : title)
-        if (const Range* r = ix.byTitle.find(b)) titleLists.push_back({r, w});
-    for (const auto& [b, w] : artist)
-        if (const Range* r = ix.byArtist.find(b)) artistLists.push_back({r, w});
+    for (const auto& [b, w] : titleNumbers) {
+        const auto number = static_cast<uint32_t>(b);
+        titleLists.push_back({ix.title.list(number), w, number});
+    }
+    for (const auto& [b, w] : artistNumbers) {
+        const auto number = static_cast<uint32_t>(b);
+        artistLists.push_back({ix.artist.list(number), w, number});
+    }
     titleLists = sortedLists(std::move(titleLists));
     artistLists = sortedLists(std::move(artistLists));
     std::vector<int64_t> tRest(titleLists.size() + 1, 0), aRest(artistLists.size() + 1, 0);
@@ -694,25 +796,30 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
     // The run of each artist list per distinct artist length.
     std::vector<Range> runs(artistLists.size() * kinds);
     for (std::size_t i = 0; i < artistLists.size(); ++i) {
-        const auto begin = ix.artistListLengths.begin();
-        auto from = begin + artistLists[i].range->first;
-        const auto to = begin + artistLists[i].range->second;
-        for (std::size_t k = 0; k < kinds && from != to; ++k) {
-            auto [lo2, hi2] = std::equal_range(from, to, lens[k]);
-            runs[i * kinds + k] = {static_cast<uint32_t>(lo2 - begin), static_cast<uint32_t>(hi2 - begin)};
-            from = hi2;
+        const Range rs = ix.artist.runs(artistLists[i].number);
+        uint32_t from = artistLists[i].range.first;
+        std::size_t k = 0;
+        for (uint32_t r = rs.first; r < rs.second; ++r) {
+            while (lens[k] < ix.artist.runLength[r]) ++k;  // every run's length is one of lens
+            runs[i * kinds + k] = {from, ix.artist.runEnd[r]};
+            from = ix.artist.runEnd[r];
         }
     }
     // Title list i is read for m <= maxM(i); artist list i for length k while 32 (aRest(i) + extra)
     // >= ty (nA + mA), and not at all when h(mA) cannot give 32 cA >= ty (nA + mA).
     auto maxM = [&](std::size_t i, int64_t tx) { return (48 * (tRest[i] + extraWeight)) / tx - n; };
-    auto titleCut = [&](std::size_t i, int64_t tx) -> uint32_t {
-        const Range& r = *titleLists[i].range;
+    // The runs of title list i that are read: those of length up to maxM(i).
+    auto titleRunsRead = [&](std::size_t i, int64_t tx) -> uint32_t {
+        const Range rs = ix.title.runs(titleLists[i].number);
         const int64_t limit = std::min<int64_t>(maxM(i, tx), boundLimit);
-        if (limit < 1) return r.first;
-        const auto begin = ix.titleListLengths.begin();
+        if (limit < 1) return rs.first;
+        const auto begin = ix.title.runLength.begin();
         return static_cast<uint32_t>(
-            std::upper_bound(begin + r.first, begin + r.second, static_cast<uint32_t>(limit)) - begin);
+            std::upper_bound(begin + rs.first, begin + rs.second, static_cast<uint16_t>(limit)) - begin);
+    };
+    auto titleCut = [&](std::size_t i, int64_t tx) -> uint32_t {
+        const uint32_t read = titleRunsRead(i, tx);
+        return read == ix.title.runs(titleLists[i].number).first ? titleLists[i].range.first : ix.title.runEnd[read - 1];
     };
     auto artistActive = [&](std::size_t k, int64_t ty) {
         return 32 * artistHitsBound(lens[k]) >= ty * (nA + static_cast<int64_t>(lens[k]));
@@ -723,7 +830,7 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
     int64_t tx = 13, fewest = -1;
     for (int64_t x = 1; x < 26; ++x) {
         int64_t reads = 0;
-        for (std::size_t i = 0; i < titleLists.size(); ++i) reads += titleCut(i, x) - titleLists[i].range->first;
+        for (std::size_t i = 0; i < titleLists.size(); ++i) reads += titleCut(i, x) - titleLists[i].range.first;
         for (std::size_t k = 0; k < kinds; ++k) {
             if (!artistActive(k, 26 - x)) continue;
             for (std::size_t i = 0; i < artistLists.size() && artistReads(i, k, 26 - x); ++i)
@@ -735,11 +842,13 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
 
     // What a candidate needs on one side, and the weight left unread for its length there.
     std::vector<int64_t> titleNeed(ix.maxTitleLength + 1), titleUnread(ix.maxTitleLength + 1);
+    // maxM falls with i, so the lists read for a length are a prefix that shrinks as m grows.
+    std::size_t readFor = 0;
+    while (readFor < titleLists.size() && maxM(readFor, tx) >= 1) ++readFor;
     for (uint32_t m = 1; m <= ix.maxTitleLength; ++m) {
         titleNeed[m] = (tx * (n + m) + 47) / 48;
-        std::size_t j = 0;
-        while (j < titleLists.size() && maxM(j, tx) >= static_cast<int64_t>(m)) ++j;
-        titleUnread[m] = tRest[j];
+        while (readFor > 0 && maxM(readFor - 1, tx) < static_cast<int64_t>(m)) --readFor;
+        titleUnread[m] = tRest[readFor];
     }
     std::vector<int64_t> artistNeed(kinds), artistUnread(kinds);
     for (std::size_t k = 0; k < kinds; ++k) {
@@ -758,9 +867,12 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
     };
     for (std::size_t i = 0; i < titleLists.size(); ++i) {
         const auto weight = static_cast<uint16_t>(titleLists[i].weight);
-        for (uint32_t p = titleLists[i].range->first, end = titleCut(i, tx); p < end; ++p) {
-            if (p + prefetchDistance < end) s.prefetch(ix.byTitle.entries[p + prefetchDistance]);
-            const uint32_t e = ix.byTitle.entries[p], m = ix.titleListLengths[p];
+        const uint32_t firstRun = ix.title.runs(titleLists[i].number).first, end = titleCut(i, tx);
+        uint32_t run = firstRun;
+        for (uint32_t p = titleLists[i].range.first; p < end; ++p) {
+            if (p + prefetchDistance < end) s.prefetch(ix.title.byLength[p + prefetchDistance]);
+            while (p >= ix.title.runEnd[run]) ++run;
+            const uint32_t e = ix.title.byLength[p], m = ix.title.runLength[run];
             auto& slot = s.slot(e);
             slot.title = static_cast<uint16_t>(slot.title + weight);
             if (slot.title + titleUnread[m] >= titleNeed[m]) candidate(e, slot);
@@ -772,8 +884,8 @@ PlaylistMatchResult LibraryMatchIndex::matchWith(const SpotifyTrack& track, Scra
             const auto weight = static_cast<uint16_t>(artistLists[i].weight);
             const Range& r = runs[i * kinds + k];
             for (uint32_t p = r.first; p < r.second; ++p) {
-                if (p + prefetchDistance < r.second) s.prefetch(ix.byArtist.entries[p + prefetchDistance]);
-                const uint32_t e = ix.byArtist.entries[p];
+                if (p + prefetchDistance < r.second) s.prefetch(ix.artist.byLength[p + prefetchDistance]);
+                const uint32_t e = ix.artist.byLength[p];
                 auto& slot = s.slot(e);
                 slot.artist = static_cast<uint16_t>(slot.artist + weight);
                 if (slot.artist + artistUnread[k] >= artistNeed[k]) candidate(e, slot);

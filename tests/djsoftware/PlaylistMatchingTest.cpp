@@ -309,6 +309,9 @@ TEST(MatchIndex, AgreesWithScoringEveryTrackOnGeneratedPlaylists) {
     auto entries = Engine::buildIndex(library);
     LibraryMatchIndex index(entries);
     auto parallel = index.matchAll(playlist, 2);
+    // Built from the tracks, the entries are prepared on several threads.
+    LibraryMatchIndex fromTracks(library);
+    auto fromTracksResults = fromTracks.matchAll(playlist, 3);
     std::map<Kind, int> kinds;
     for (std::size_t i = 0; i < playlist.size(); ++i) {
         auto brute = Engine::match(playlist[i], entries);
@@ -316,6 +319,7 @@ TEST(MatchIndex, AgreesWithScoringEveryTrackOnGeneratedPlaylists) {
         std::string what = playlist[i].title + " / " + playlist[i].artist;
         expectSame(brute, indexed, what);
         expectSame(brute, parallel[i], what);
+        expectSame(brute, fromTracksResults[i], what);
         ++kinds[brute.status.kind];
         if (::testing::Test::HasFailure()) break;
     }

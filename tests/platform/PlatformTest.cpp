@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/DefaultsStore.hpp"
+#include "platform/PageArray.hpp"
 #include "platform/Notifier.hpp"
 #include "platform/ProcessCheck.hpp"
 #include "support/TestSupport.hpp"
@@ -80,4 +81,28 @@ TEST(ProcessCheck, FindsRunningProgramsByName) {
     waitpid(pid, nullptr, 0);
     EXPECT_TRUE(seen);
     EXPECT_FALSE(isProcessRunning("no-such-program-floorvote"));
+}
+
+// Large arrays start on a huge page boundary with the mapping trimmed around them: every element,
+// the first and the last included, must stay mapped and zero-filled, and a moved array owns it alone.
+TEST(PageArray, LargeAndSmallArraysAreZeroedWritableAndMoveTheirMemory) {
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{1000}, (std::size_t{5} << 20) / 4 + 3}) {
+        fv::PageArray<uint32_t> a(count);
+        ASSERT_EQ(a.size(), count);
+        uint64_t sum = 0;
+        for (uint32_t v : a) sum += v;
+        EXPECT_EQ(sum, 0u);
+        for (std::size_t i = 0; i < count; ++i) a[i] = static_cast<uint32_t>(i);
+        fv::PageArray<uint32_t> b(std::move(a));
+        EXPECT_EQ(a.size(), 0u);
+        EXPECT_EQ(a.begin(), a.end());
+        ASSERT_EQ(b.size(), count);
+        if (count) {
+            EXPECT_EQ(b[0], 0u);
+            EXPECT_EQ(b[count - 1], count - 1);
+        }
+        fv::PageArray<uint32_t> c(7);
+        c = std::move(b);
+        EXPECT_EQ(c.size(), count);
+    }
 }
