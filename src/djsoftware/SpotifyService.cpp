@@ -291,6 +291,10 @@ SpotifyService::SpotifyService(HttpClient& http, DefaultsStore& store, KeychainS
     if (!refreshToken_) return;
     userName_ = store_.get(userNameKey);
     userId_ = store_.get(userIdKey);
+    readStoredAccessToken();
+}
+
+void SpotifyService::readStoredAccessToken() {
     if (auto stored = keychain_.read(accessTokenKey)) {
         auto j = json::parse(*stored, nullptr, false);
         if (auto token = optString(j, "accessToken"); token && !token->empty())
@@ -523,28 +527,52 @@ void SpotifyService::logout() {
     store_.remove(userIdKey);
 }
 
+// Another floorvote process (the session beside an import, say) may have refreshed since this one
+// read the keychain. The refresh token rotates, so the one held here is then dead and the stored one
+// is the sign-in: take it, with its access token.
+bool SpotifyService::adoptStoredSession() {
+    auto stored = keychain_.read(refreshTokenKey);
+    if (!stored || stored->empty() || stored == refreshToken_) return false;
+    refreshToken_ = std::move(stored);
+    accessToken_.reset();
+    tokenExpiresAt_ = {};
+    readStoredAccessToken();
+    return true;
+}
+
 boost::asio::awaitable<void> SpotifyService::refreshAccessToken() {
     if (!refreshToken_) throw SpotifyError(Kind::notLoggedIn);
     if (clientId_.empty()) throw SpotifyError(Kind::configMissing);
-    std::string form =
-        formBody({{"grant_type", "refresh_token"}, {"refresh_token", *refreshToken_}, {"client_id", clientId_}});
-    auto answer = co_await tokenRequest(std::move(form), std::nullopt);
-    int status = answer.status;
-    if (status == 200) {
-        storeUserToken(answer.token);
-        saveSession();
-        logLine(component, "Token erneuert");
+    if (adoptStoredSession() && accessToken_ && now() < tokenExpiresAt_) {
+        logLine(component, "Token von einem anderen Floorvote-Prozess übernommen");
         co_return;
     }
-    std::string message = answer.message;
-    if (status == 400 || status == 401) {
-        // The refresh token is no longer valid (revoked, or rotated away): the sign-in is over.
-        logLine(component, "Token-Erneuerung abgelehnt, abgemeldet: " + message);
-        logout();
-        throw SpotifyError(Kind::authFailed, status, message);
+    for (bool retried = false;; retried = true) {
+        std::string form =
+            formBody({{"grant_type", "refresh_token"}, {"refresh_token", *refreshToken_}, {"client_id", clientId_}});
+        auto answer = co_await tokenRequest(std::move(form), std::nullopt);
+        int status = answer.status;
+        if (status == 200) {
+            storeUserToken(answer.token);
+            saveSession();
+            logLine(component, "Token erneuert");
+            co_return;
+        }
+        std::string message = answer.message;
+        if (status == 400 || status == 401) {
+            // Refused while another process rotated the token: go on with the one it stored.
+            if (!retried && adoptStoredSession()) {
+                if (accessToken_ && now() < tokenExpiresAt_) co_return;
+                continue;
+            }
+            // The refresh token is no longer valid (revoked, or rotated away): the sign-in is over.
+            logLine(component, "Token-Erneuerung abgelehnt, abgemeldet: " + message);
+            logout();
+            throw SpotifyError(Kind::authFailed, status, message);
+        }
+        // A server fault: the sign-in stays for the next try.
+        throw SpotifyError(Kind::apiError, status, message);
     }
-    // A server fault: the sign-in stays for the next try.
-    throw SpotifyError(Kind::apiError, status, message);
 }
 
 boost::asio::awaitable<std::string> SpotifyService::validAccessToken() {

@@ -160,6 +160,8 @@ private:
     Task<TokenAnswer> tokenRequest(std::string form, std::optional<std::string> basicAuth);
     void storeUserToken(const json& token);
     void saveSession();
+    void readStoredAccessToken();
+    bool adoptStoredSession();
     [[noreturn]] void failWith(const HttpResponse& r, const char* what);
 
     HttpClient& http_;

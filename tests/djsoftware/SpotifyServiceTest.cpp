@@ -200,6 +200,59 @@ TEST(SpotifyService, SignsInWithPkceOnLoopbackAndKeepsTheRotatingRefreshToken) {
     EXPECT_EQ(errorOf([&] { runOnMain(again->createPlaylist("x")); }).kind(), Kind::notLoggedIn);
 }
 
+// Two processes signed in with the same keychain (the session, and an import beside it): whichever
+// refreshes second must go on with the token the first stored, not spend its own dead one and sign
+// both out.
+TEST(SpotifyService, TwoProcessesShareTheRotatingRefreshToken) {
+    Peers p(false);
+    Stores s;
+    HttpClient httpA, httpB;
+    Browser browser;
+    auto a = service(p, s, httpA);
+    signIn(*a, browser);
+    auto b = service(p, s, httpB);
+    ASSERT_TRUE(b->isLoggedIn());
+
+    auto refreshes = [&] {
+        int n = 0;
+        const auto st = p.state();
+        for (const auto& t : st["token"]) n += t["grant"] == "refresh_token";
+        return n;
+    };
+    for (int round = 0; round < 2; ++round) {
+        // Every access token dies; the first process refreshes, the second takes what it stored.
+        SpotifyService& first = round == 0 ? *a : *b;
+        SpotifyService& second = round == 0 ? *b : *a;
+        p.peer.admin("POST", "/__expire");
+        EXPECT_EQ(runOnMain(first.fetchUserPlaylists()).size(), 62u);
+        EXPECT_EQ(refreshes(), round + 1);
+        EXPECT_EQ(runOnMain(second.fetchUserPlaylists()).size(), 62u);
+        EXPECT_EQ(refreshes(), round + 1) << "the second process refreshed with a dead token";
+        EXPECT_TRUE(a->isLoggedIn());
+        EXPECT_TRUE(b->isLoggedIn());
+        EXPECT_TRUE(s.keychain.read(SpotifyService::refreshTokenKey));
+        EXPECT_EQ(p.state()["refreshValid"], 1);
+    }
+
+    // The stored access token has run out too: the second process refreshes with the stored
+    // refresh token, not with its own.
+    p.peer.admin("POST", "/__expire");
+    EXPECT_EQ(runOnMain(a->fetchUserPlaylists()).size(), 62u);
+    auto stored = nlohmann::json::parse(*s.keychain.read(SpotifyService::accessTokenKey));
+    stored["expiresAt"] = 1;
+    s.keychain.save(SpotifyService::accessTokenKey, stored.dump());
+    auto storedRefresh = s.keychain.read(SpotifyService::refreshTokenKey);
+    ASSERT_TRUE(storedRefresh);
+    p.peer.admin("POST", "/__expire");
+    EXPECT_EQ(runOnMain(b->fetchUserPlaylists()).size(), 62u);
+    auto st = p.state();
+    auto last = st["token"][st["token"].size() - 1];
+    EXPECT_EQ(last["grant"], "refresh_token");
+    EXPECT_EQ(last["form"]["refresh_token"], *storedRefresh);
+    EXPECT_EQ(st["refreshValid"], 1);
+    EXPECT_TRUE(b->isLoggedIn());
+}
+
 TEST(SpotifyService, ATokenOfAnHourCountsAsExpiredAMinuteEarly) {
     Peers p(false);
     Stores s;
