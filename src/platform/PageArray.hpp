@@ -4,6 +4,7 @@
 // touches for the first time costs a fault, and on virtual machines a fault is expensive enough to
 // dominate building a large index.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,9 @@ public:
     explicit PageArray(std::size_t count) : size_(count) {
         if (count == 0) return;
         constexpr std::size_t huge = std::size_t{2} << 20;
-        const std::size_t bytes = count * sizeof(T);
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        if (count > (SIZE_MAX - 2 * huge) / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = (count * sizeof(T) + page - 1) / page * page;
         // Small arrays gain nothing from alignment; large ones start on a huge page boundary.
         const std::size_t slack = bytes >= huge ? huge : 0;
         void* p = ::mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

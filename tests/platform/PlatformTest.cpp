@@ -1,3 +1,5 @@
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include <csignal>
@@ -105,4 +107,17 @@ TEST(PageArray, LargeAndSmallArraysAreZeroedWritableAndMoveTheirMemory) {
         c = std::move(b);
         EXPECT_EQ(c.size(), count);
     }
+    // Nothing of the trimmed mappings stays behind: an index is built for every import.
+    auto mappedKiB = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+        return 0L;
+    };
+    const long before = mappedKiB();
+    for (int i = 0; i < 50; ++i) {
+        fv::PageArray<uint16_t> a((std::size_t{3} << 20) + 1001);
+        a[a.size() - 1] = 1;
+    }
+    EXPECT_LT(mappedKiB() - before, 8 * 1024);
 }
