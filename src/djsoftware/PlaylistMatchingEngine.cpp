@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "core/Uuid.hpp"
@@ -617,20 +619,44 @@ struct LibraryMatchIndex::Scratch {
 };
 
 namespace {
+// Runs work(part) for every part below count: part 0 on the calling thread, the others on threads of
+// their own (or here, when no thread can be started). The first failure is rethrown once every part
+// has finished, so a failed allocation is an error and not the end of the program.
+template <typename F>
+void onThreads(std::size_t count, F&& work) {
+    std::vector<std::exception_ptr> failures(count);
+    auto run = [&](std::size_t part) {
+        try {
+            work(part);
+        } catch (...) {
+            failures[part] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(count);
+    for (std::size_t part = 1; part < count; ++part) {
+        try {
+            helpers.emplace_back(run, part);
+        } catch (const std::system_error&) {
+            run(part);
+        }
+    }
+    run(0);
+    for (auto& h : helpers) h.join();
+    for (auto& f : failures)
+        if (f) std::rethrow_exception(f);
+}
+
 // Preparing the entries (normalising, splitting into characters) costs more than building the
 // index, so a large library is prepared on several threads.
 std::vector<LibraryEntry> preparedEntries(const std::vector<RekordboxTrack>& tracks) {
     const std::size_t threads = std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 4,
                                                        tracks.size() / 2000 + 1});
     std::vector<LibraryEntry> out(tracks.size());
-    auto prepare = [&](std::size_t part) {
+    onThreads(threads, [&](std::size_t part) {
         for (std::size_t i = part * tracks.size() / threads; i < (part + 1) * tracks.size() / threads; ++i)
             out[i] = Engine::makeEntry(tracks[i]);
-    };
-    std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(prepare, t);
-    prepare(0);
-    for (auto& h : helpers) h.join();
+    });
     return out;
 }
 }  // namespace
@@ -669,17 +695,19 @@ LibraryMatchIndex::LibraryMatchIndex(std::vector<LibraryEntry> entries)
     std::vector<uint32_t> bySecond = byTitleLength;
     std::stable_sort(bySecond.begin(), bySecond.end(), [&](uint32_t a, uint32_t b) { return second[a] < second[b]; });
     // The two sides are built side by side: the build is part of every import.
-    std::thread titleBuilder([&] {
-        std::stable_sort(byTitleLength.begin(), byTitleLength.end(),
-                         [&](uint32_t a, uint32_t b) { return titleLen[a] < titleLen[b]; });
-        ix.title.build(entries_, &LibraryEntry::titleBigramsSet, indexed, titleLen, byTitleLength, second, bySecond);
+    onThreads(2, [&](std::size_t part) {
+        if (part == 1) {
+            std::stable_sort(byTitleLength.begin(), byTitleLength.end(),
+                             [&](uint32_t a, uint32_t b) { return titleLen[a] < titleLen[b]; });
+            ix.title.build(entries_, &LibraryEntry::titleBigramsSet, indexed, titleLen, byTitleLength, second, bySecond);
+            return;
+        }
+        std::stable_sort(byArtistLength.begin(), byArtistLength.end(),
+                         [&](uint32_t a, uint32_t b) { return artistLen[a] < artistLen[b]; });
+        ix.artist.build(entries_, &LibraryEntry::artistBigramsSet, indexed, artistLen, byArtistLength, second, bySecond);
+        for (uint32_t i : byArtistLength)
+            if (ix.artistLengths.empty() || ix.artistLengths.back() != artistLen[i]) ix.artistLengths.push_back(artistLen[i]);
     });
-    std::stable_sort(byArtistLength.begin(), byArtistLength.end(),
-                     [&](uint32_t a, uint32_t b) { return artistLen[a] < artistLen[b]; });
-    ix.artist.build(entries_, &LibraryEntry::artistBigramsSet, indexed, artistLen, byArtistLength, second, bySecond);
-    for (uint32_t i : byArtistLength)
-        if (ix.artistLengths.empty() || ix.artistLengths.back() != artistLen[i]) ix.artistLengths.push_back(artistLen[i]);
-    titleBuilder.join();
 }
 
 LibraryMatchIndex::~LibraryMatchIndex() = default;
@@ -932,10 +960,7 @@ std::vector<PlaylistMatchResult> LibraryMatchIndex::matchAll(const std::vector<S
         }
     };
     threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(tracks.size())));
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, false);
-    work(true);
-    for (auto& h : helpers) h.join();
+    onThreads(threads, [&](std::size_t part) { work(part == 0); });
     if (progress) progress(tracks.size(), tracks.size());
     return out;
 }

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <stdexcept>
 
 #include "djsoftware/PlaylistMatchingEngine.hpp"
 
@@ -204,6 +205,22 @@ TEST(MatchIndex, EntriesWithEmptyListsAreAlwaysScored) {
         EXPECT_EQ(r.status.track->id, entries[1].track.id);
         EXPECT_DOUBLE_EQ(r.status.score, 0.7);
     }
+}
+
+TEST(MatchIndex, AFailureOnOneThreadIsAnErrorOfMatchAll) {
+    std::vector<RekordboxTrack> library;
+    std::vector<SpotifyTrack> playlist;
+    for (int i = 0; i < 200; ++i) {
+        library.push_back(lib("Song " + std::to_string(i), "Artist", 200));
+        playlist.push_back(stream("Song " + std::to_string(i), "Artist", 200000));
+    }
+    LibraryMatchIndex index(library);
+    // The progress callback (a terminal that went away) fails while the other thread still matches.
+    auto failing = [](std::size_t done, std::size_t) {
+        if (done > 20) throw std::runtime_error("terminal closed");
+    };
+    EXPECT_THROW(index.matchAll(playlist, 2, failing), std::runtime_error);
+    EXPECT_EQ(index.matchAll(playlist, 2).size(), playlist.size());
 }
 
 // ---------------------------------------------------------------- randomised comparison
