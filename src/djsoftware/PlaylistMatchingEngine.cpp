@@ -237,10 +237,48 @@ LibraryEntry Engine::makeEntry(RekordboxTrack track) {
     return e;
 }
 
+namespace {
+
+// Runs work(part) for every part below count: part 0 on the calling thread, the others on threads of
+// their own (or here, when no thread can be started). The first failure is rethrown once every part
+// has finished, so a failed allocation is an error and not the end of the program.
+template <typename F>
+void onThreads(std::size_t count, F&& work) {
+    std::vector<std::exception_ptr> failures(count);
+    auto run = [&](std::size_t part) {
+        try {
+            work(part);
+        } catch (...) {
+            failures[part] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(count);
+    for (std::size_t part = 1; part < count; ++part) {
+        try {
+            helpers.emplace_back(run, part);
+        } catch (const std::system_error&) {
+            run(part);
+        }
+    }
+    run(0);
+    for (auto& h : helpers) h.join();
+    for (auto& f : failures)
+        if (f) std::rethrow_exception(f);
+}
+
+}  // namespace
+
+// Preparing the entries (normalising, splitting into characters) costs more than building the
+// index, so a large library is prepared on several threads.
 std::vector<LibraryEntry> Engine::buildIndex(const std::vector<RekordboxTrack>& tracks) {
-    std::vector<LibraryEntry> out;
-    out.reserve(tracks.size());
-    for (const auto& t : tracks) out.push_back(makeEntry(t));
+    const std::size_t threads = std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 4,
+                                                       tracks.size() / 2000 + 1});
+    std::vector<LibraryEntry> out(tracks.size());
+    onThreads(threads, [&](std::size_t part) {
+        for (std::size_t i = part * tracks.size() / threads; i < (part + 1) * tracks.size() / threads; ++i)
+            out[i] = makeEntry(tracks[i]);
+    });
     return out;
 }
 
@@ -618,51 +656,8 @@ struct LibraryMatchIndex::Scratch {
     }
 };
 
-namespace {
-// Runs work(part) for every part below count: part 0 on the calling thread, the others on threads of
-// their own (or here, when no thread can be started). The first failure is rethrown once every part
-// has finished, so a failed allocation is an error and not the end of the program.
-template <typename F>
-void onThreads(std::size_t count, F&& work) {
-    std::vector<std::exception_ptr> failures(count);
-    auto run = [&](std::size_t part) {
-        try {
-            work(part);
-        } catch (...) {
-            failures[part] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> helpers;
-    helpers.reserve(count);
-    for (std::size_t part = 1; part < count; ++part) {
-        try {
-            helpers.emplace_back(run, part);
-        } catch (const std::system_error&) {
-            run(part);
-        }
-    }
-    run(0);
-    for (auto& h : helpers) h.join();
-    for (auto& f : failures)
-        if (f) std::rethrow_exception(f);
-}
-
-// Preparing the entries (normalising, splitting into characters) costs more than building the
-// index, so a large library is prepared on several threads.
-std::vector<LibraryEntry> preparedEntries(const std::vector<RekordboxTrack>& tracks) {
-    const std::size_t threads = std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 4,
-                                                       tracks.size() / 2000 + 1});
-    std::vector<LibraryEntry> out(tracks.size());
-    onThreads(threads, [&](std::size_t part) {
-        for (std::size_t i = part * tracks.size() / threads; i < (part + 1) * tracks.size() / threads; ++i)
-            out[i] = Engine::makeEntry(tracks[i]);
-    });
-    return out;
-}
-}  // namespace
-
 LibraryMatchIndex::LibraryMatchIndex(const std::vector<RekordboxTrack>& tracks)
-    : LibraryMatchIndex(preparedEntries(tracks)) {}
+    : LibraryMatchIndex(Engine::buildIndex(tracks)) {}
 
 LibraryMatchIndex::LibraryMatchIndex(std::vector<LibraryEntry> entries)
     : entries_(std::move(entries)), impl_(std::make_unique<Impl>()) {

@@ -10,6 +10,7 @@
 #include "djsoftware/LibrarySources.hpp"
 #include "djsoftware/SeratoFiles.hpp"
 #include "djsoftware/TextCodec.hpp"
+#include "support/SeratoBytes.hpp"
 #include "support/TestSupport.hpp"
 
 using namespace fv;
@@ -17,13 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string field(std::string_view tag, std::string_view value) {
-    std::string out(tag);
-    uint32_t n = static_cast<uint32_t>(value.size());
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>((n >> s) & 0xFF));
-    return out + std::string(value);
-}
-std::string text(std::string_view tag, std::string_view utf8) { return field(tag, *utf8ToUtf16BE(utf8)); }
+constexpr auto field = test::seratoField;
+constexpr auto text = test::seratoText;
 
 const RekordboxTrack* byTitle(const LibrarySource& s, const std::string& title) {
     for (const auto& t : s.tracks)

@@ -326,7 +326,7 @@ TEST(MatchIndex, AgreesWithScoringEveryTrackOnGeneratedPlaylists) {
     auto entries = Engine::buildIndex(library);
     LibraryMatchIndex index(entries);
     auto parallel = index.matchAll(playlist, 2);
-    // Built from the tracks, the entries are prepared on several threads.
+    // Built from the tracks directly, matching on 3 threads.
     LibraryMatchIndex fromTracks(library);
     auto fromTracksResults = fromTracks.matchAll(playlist, 3);
     std::map<Kind, int> kinds;
